@@ -1,0 +1,35 @@
+// Log prefixes and level gating shared by every subsystem.
+#pragma once
+
+#include <cstdarg>
+
+enum LogLevel : unsigned {
+    LOG_LEVEL_FATAL = 0,
+    LOG_LEVEL_WARN = 1,
+    LOG_LEVEL_INFO = 2,
+    LOG_LEVEL_DEBUG = 3,
+    LOG_LEVEL_TRACE = 4,
+};
+
+// Unsigned on purpose: "--verbose -1" wraps around and enables every level.
+extern unsigned int log_verbosity;
+
+inline bool log_enabled(LogLevel level) { return level <= log_verbosity; }
+
+// Prints the level's prefix and the formatted text to standard output,
+// without any gate: callers check log_enabled() first so that nothing is
+// formatted for a line that is not printed.
+void log_write(LogLevel level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void log_vwrite(LogLevel level, const char *fmt, va_list ap);
+
+#define LOG_AT(level, ...)                    \
+    do {                                      \
+        if (log_enabled(level))               \
+            log_write((level), __VA_ARGS__);  \
+    } while (0)
+
+#define LOG_FATAL(...) LOG_AT(LOG_LEVEL_FATAL, __VA_ARGS__)
+#define LOG_WARN(...) LOG_AT(LOG_LEVEL_WARN, __VA_ARGS__)
+#define LOG_INFO(...) LOG_AT(LOG_LEVEL_INFO, __VA_ARGS__)
+#define LOG_DEBUG(...) LOG_AT(LOG_LEVEL_DEBUG, __VA_ARGS__)
+#define LOG_TRACE(...) LOG_AT(LOG_LEVEL_TRACE, __VA_ARGS__)

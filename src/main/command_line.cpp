@@ -1,0 +1,141 @@
+#include "main/command_line.h"
+
+#include "log/log.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+int open_log_path(const char *path)
+{
+    return open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+}
+
+} // namespace
+
+int (*log_file_open)(const char *path) = open_log_path;
+
+void config_init(ProxyConfig *config)
+{
+    std::memset(config, 0, sizeof *config);
+    config->use_system_bus = 0;
+    config->namespace_name = "docker";
+    config->owned_names = nullptr;
+    config->log_fd = -1;
+}
+
+void print_usage(const char *program, int status)
+{
+    g_printerr("Usage: %s [--system | --session | --address ADDRESS]\n", program);
+    g_printerr("        [--family <family>] ipv4|unix\n");
+    g_printerr("        [--host <host>]\n");
+    g_printerr("        [--bind <bind>]\n");
+    g_printerr("        [--port <port>]\n");
+    g_printerr("        [--socket <path>]\n");
+    g_printerr("        [--namespace <namespace>]\n");
+    g_printerr("        [--verbose id]: Set the verbosity level\n");
+    g_printerr("        [--trace]: Show dbus message \n");
+    g_printerr("\n");
+    std::exit(status);
+}
+
+namespace {
+
+// Chooses the log file for the bus selected so far. Ends the process with
+// status 0 when the session log is wanted and the user has no passwd entry.
+void choose_log_path(const ProxyConfig *config, char *path, size_t size)
+{
+    if (config->use_system_bus) {
+        std::snprintf(path, size, "%s", "/var/log/tolm-dbus-proxy-sys.log");
+        return;
+    }
+    const struct passwd *pw = getpwuid(getuid());
+    if (!pw)
+        std::exit(0);
+    if (pw->pw_dir)
+        std::snprintf(path, size, "%s/.log/tolm-dbus-proxy-sess.log", pw->pw_dir);
+    else
+        std::snprintf(path, size, "%s", "/tmp/tolm-dbus-proxy-sess.log");
+}
+
+void redirect_log(ProxyConfig *config)
+{
+    char path[1024];
+    choose_log_path(config, path, sizeof path);
+
+    int fd = log_file_open(path);
+    if (fd < 0) {
+        LOG_WARN("open /tmp/tolm-dbus-proxy-XXX.log failed\n");
+        return;
+    }
+    config->log_fd = fd;
+    LOG_WARN("open /tmp/tolm-dbus-proxy-XXX.log success\n");
+    if (dup2(fd, STDOUT_FILENO) < 0) {
+        LOG_WARN("Failed to redirect stdout");
+        std::exit(1);
+    }
+}
+
+} // namespace
+
+void parse_command_line(int argc, char **argv, ProxyConfig *config)
+{
+    const char *program = argc > 0 ? argv[0] : "dbus-proxy-daemon";
+
+    struct ValueOption {
+        const char *name;
+        const char **field;
+    };
+    const ValueOption value_options[] = {
+        {"--address", &config->address},
+        {"--family", &config->family},
+        {"--host", &config->host},
+        {"--bind", &config->bind},
+        {"--port", &config->port},
+        {"--socket", &config->socket_path},
+        {"--namespace", &config->namespace_name},
+    };
+
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+
+        if (std::strcmp(arg, "--system") == 0) {
+            config->use_system_bus = 1;
+            continue;
+        }
+        if (std::strcmp(arg, "--session") == 0) {
+            config->use_system_bus = 0;
+            continue;
+        }
+        if (std::strcmp(arg, "--trace") == 0) {
+            config->trace = 1;
+            continue;
+        }
+        if (std::strcmp(arg, "--verbose") == 0) {
+            if (i + 1 >= argc)
+                print_usage(program, 1);
+            config->verbose = std::atoi(argv[++i]);
+            log_verbosity = static_cast<unsigned int>(config->verbose);
+            redirect_log(config);
+            continue;
+        }
+
+        bool matched = false;
+        for (const ValueOption &opt : value_options) {
+            if (std::strcmp(arg, opt.name) != 0)
+                continue;
+            if (i + 1 >= argc)
+                print_usage(program, 1);
+            *opt.field = argv[++i];
+            matched = true;
+            break;
+        }
+        if (!matched)
+            print_usage(program, 1);
+    }
+}

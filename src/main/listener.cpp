@@ -1,0 +1,75 @@
+#include "main/listener.h"
+
+#include "log/log.h"
+#include "session/pair.h"
+#include "util/dbus_ptr.h"
+
+#include <dbus/dbus-glib-lowlevel.h>
+#include <dbus/dbus.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Held for the life of the process, like the main loop.
+DBusServer *listen_server = nullptr;
+
+[[noreturn]] void exit_listen_failure(ProxyConfig *config)
+{
+    if (config->log_fd >= 0)
+        close(config->log_fd);
+    std::exit(1);
+}
+
+} // namespace
+
+std::string build_listen_address(const ProxyConfig *config, std::string *problem)
+{
+    const char *family = config->family;
+    if (!family || std::strcmp(family, "ipv4") == 0) {
+        char *text = g_strdup_printf("tcp:host=%s,bind=%s,port=%s,family=%s",
+                                     config->host ? config->host : "localhost",
+                                     config->bind ? config->bind : "*",
+                                     config->port ? config->port : "8080", "ipv4");
+        std::string address(text);
+        g_free(text);
+        return address;
+    }
+    if (std::strcmp(family, "unix") == 0) {
+        if (!config->socket_path) {
+            *problem = "Family unix needs a socket path: use --socket <path>\n";
+            return {};
+        }
+        char *text = g_strdup_printf("unix:path=%s", config->socket_path);
+        std::string address(text);
+        g_free(text);
+        return address;
+    }
+    *problem = std::string("Unknown family '") + family + "': use ipv4 or unix\n";
+    return {};
+}
+
+void start_listener(ProxyConfig *config)
+{
+    ScopedError error;
+
+    std::string problem;
+    std::string address = build_listen_address(config, &problem);
+    if (address.empty()) {
+        LOG_FATAL("%s", problem.c_str());
+        exit_listen_failure(config);
+    }
+
+    LOG_INFO("Listen on address: %s\n", address.c_str());
+
+    listen_server = dbus_server_listen(address.c_str(), error.get());
+    if (!listen_server) {
+        LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(),
+                  error.message() ? error.message() : "(null)");
+        exit_listen_failure(config);
+    }
+    dbus_server_set_new_connection_function(listen_server, on_new_connection, config, nullptr);
+    dbus_server_setup_with_g_main(listen_server, nullptr);
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "main/config.h"
+
+#include <string>
+
+// Builds the D-Bus server address from the options; empty when the options
+// cannot make one (the reason goes to `problem`).
+std::string build_listen_address(const ProxyConfig *config, std::string *problem);
+
+// Starts the D-Bus server and attaches it to the default main context, or
+// ends the process with status 1.
+void start_listener(ProxyConfig *config);

@@ -1,0 +1,103 @@
+#include "log/log.h"
+#include "namespace/namespace.h"
+#include "panel/panel.h"
+#include "relay/relay.h"
+#include "util/dbus_ptr.h"
+
+#include <glib.h>
+
+#include <cstring>
+
+namespace {
+
+bool str_equal(const char *a, const char *b)
+{
+    return a && b && std::strcmp(a, b) == 0;
+}
+
+void client_disconnected(ConnectionPair *pair)
+{
+    ProxyConfig *config = pair->config;
+    if (pair->owned_name && g_list_find(config->owned_names, pair->owned_name))
+        config->owned_names = g_list_remove(config->owned_names, pair->owned_name);
+    LOG_INFO("[CLIENT:][%s]connection was disconnected\n",
+             pair->owned_name ? pair->owned_name : "NULL");
+    pair_free(pair);
+}
+
+} // namespace
+
+int reply_to_hello(ConnectionPair *pair, DBusMessage *hello)
+{
+    const char *unique_name = dbus_bus_get_unique_name(pair->server);
+    if (!unique_name) {
+        LOG_WARN("Cannot reply to Hello message as oom of new unique name\n");
+        return -1;
+    }
+    MessagePtr reply(dbus_message_new_method_return(hello));
+    if (!reply) {
+        LOG_WARN("Cannot reply to Hello message as oom of new message\n");
+        return -1;
+    }
+    if (!dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &unique_name,
+                                  DBUS_TYPE_INVALID)) {
+        LOG_WARN("Cannot reply to Hello message as oom of new args\n");
+        return -1;
+    }
+    int result = dbus_connection_send(pair->client, reply.get(), nullptr) ? 0 : -1;
+    if (result == 0)
+        pair->hello_done = 1;
+    if (pair->config->verbose && log_enabled(LOG_LEVEL_TRACE))
+        log_write(LOG_LEVEL_TRACE,
+                  "[CLIENT:]Hello received and unique name %s is assigned, notify client %s\n",
+                  unique_name, result == 0 ? "SUCCEED" : "FAILED");
+    return result;
+}
+
+DBusHandlerResult client_message_filter(DBusConnection *connection, DBusMessage *message,
+                                        void *data)
+{
+    auto *pair = static_cast<ConnectionPair *>(data);
+    const int type = dbus_message_get_type(message);
+
+    if (pair->config->trace) {
+        g_print("[CLIENT:]pair.server = %p,pair.client = %p\n", static_cast<void *>(pair->server),
+                static_cast<void *>(connection));
+        g_print("[CLIENT:]New message from client: type='%d' path='%s' iface='%s',member='%s',"
+                "dest='%s'\n",
+                type, or_null(dbus_message_get_path(message)),
+                or_null(dbus_message_get_interface(message)),
+                or_null(dbus_message_get_member(message)),
+                or_null(dbus_message_get_destination(message)));
+    }
+
+    switch (type) {
+    case DBUS_MESSAGE_TYPE_METHOD_CALL:
+        if (str_equal(dbus_message_get_destination(message), DBUS_SERVICE_DBUS)) {
+            if (str_equal(dbus_message_get_member(message), "Hello")) {
+                reply_to_hello(pair, message);
+                return DBUS_HANDLER_RESULT_HANDLED;
+            }
+            break; // every other bus call goes to the host bus as it is
+        }
+        // A call without a destination goes to the bus as it would directly.
+        if (dbus_message_get_destination(message) && rewrite_destination(pair, message) != 0)
+            return DBUS_HANDLER_RESULT_HANDLED;
+        break;
+    case DBUS_MESSAGE_TYPE_SIGNAL:
+        if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
+            client_disconnected(pair);
+            return DBUS_HANDLER_RESULT_HANDLED;
+        }
+        break;
+    case DBUS_MESSAGE_TYPE_METHOD_RETURN:
+        if (adapt_panel_reply(pair, message) == 1)
+            return DBUS_HANDLER_RESULT_HANDLED;
+        break;
+    default:
+        break;
+    }
+
+    relay_forward(pair->server, message);
+    return DBUS_HANDLER_RESULT_HANDLED;
+}

@@ -1,0 +1,39 @@
+// One private host bus and one daemon per test.
+#pragma once
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+class ProxyTest : public testing::Test {
+protected:
+    harness::TempDir dir;
+    harness::HostBus bus{dir.path()};
+    harness::Daemon daemon{dir.path(), ""};
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir.path().empty());
+        ASSERT_TRUE(bus.start());
+        daemon.set_bus_address(bus.address());
+    }
+    void TearDown() override
+    {
+        if (daemon.process().pid() > 0) {
+            EXPECT_TRUE(daemon.process().running()) << "the daemon died during the test";
+        }
+        daemon.process().stop();
+        bus.stop();
+    }
+
+    void start_unix(const std::vector<std::string> &extra = {})
+    {
+        ASSERT_TRUE(daemon.start_unix(extra)) << daemon.log();
+    }
+};
+
+inline DBusMessage *bus_call(const char *member)
+{
+    return dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                        member);
+}

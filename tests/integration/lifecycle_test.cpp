@@ -1,0 +1,185 @@
+// Start-up, disconnection and failure paths of the daemon process.
+#include "fixture.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+using namespace harness;
+
+namespace {
+
+bool name_has_owner(Client &observer, const std::string &name)
+{
+    DBusError err;
+    dbus_error_init(&err);
+    bool has = dbus_bus_name_has_owner(observer.conn(), name.c_str(), &err);
+    dbus_error_free(&err);
+    return has;
+}
+
+void round_trip(Client &client)
+{
+    DBusMessage *call = bus_call("GetId");
+    DBusMessage *reply = client.call(call);
+    dbus_message_unref(call);
+    ASSERT_NE(reply, nullptr);
+    dbus_message_unref(reply);
+}
+
+} // namespace
+
+TEST_F(ProxyTest, DisconnectClosesBothConnectionsAndOthersKeepWorking)
+{
+    start_unix({"--verbose", "2"});
+    Client observer;
+    ASSERT_TRUE(observer.open(bus.address()));
+    Client stays, leaves;
+    ASSERT_TRUE(stays.open(daemon.address()));
+    ASSERT_TRUE(leaves.open(daemon.address()));
+    std::string gone = leaves.unique_name();
+    ASSERT_TRUE(name_has_owner(observer, gone));
+
+    leaves.close();
+    EXPECT_TRUE(wait_until([&] { return !name_has_owner(observer, gone); }));
+    EXPECT_TRUE(wait_until([&] {
+        return daemon.log().find("[CLIENT:][NULL]connection was disconnected\n") !=
+               std::string::npos;
+    })) << daemon.log();
+    round_trip(stays);
+}
+
+TEST_F(ProxyTest, HundredClientsInARowLeaveNoDescriptorsBehind)
+{
+    start_unix();
+    {
+        Client warmup;
+        ASSERT_TRUE(warmup.open(daemon.address()));
+        round_trip(warmup);
+    }
+    ASSERT_TRUE(wait_until([&] { return daemon.open_fd_count() > 0; }));
+    // Let the warm-up client's teardown finish before taking the baseline.
+    std::this_thread::sleep_for(200ms);
+    const int baseline = daemon.open_fd_count();
+    for (int i = 0; i < 100; ++i) {
+        Client c;
+        ASSERT_TRUE(c.open(daemon.address())) << i;
+        round_trip(c);
+    }
+    EXPECT_TRUE(wait_until([&] { return daemon.open_fd_count() == baseline; }))
+        << daemon.open_fd_count() << " vs " << baseline;
+}
+
+TEST_F(ProxyTest, GarbageAndFailedAuthenticationCostOnlyThatConnection)
+{
+    start_unix();
+    const int baseline = daemon.open_fd_count();
+    for (const std::string &payload :
+         {std::string("\0AUTH NONSENSE\r\nBEGIN\r\n", 23), std::string("hello world\r\n"),
+          std::string("\0AUTH ANONYMOUS\r\nBEGIN\r\n\xff\xff\xff\xff garbage", 34)}) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", daemon.socket_path().c_str());
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        ASSERT_EQ(send(fd, payload.data(), payload.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(payload.size()));
+        std::this_thread::sleep_for(50ms);
+        close(fd);
+    }
+    Client c;
+    ASSERT_TRUE(c.open(daemon.address()));
+    round_trip(c);
+    c.close();
+    EXPECT_TRUE(wait_until([&] { return daemon.open_fd_count() == baseline; }))
+        << daemon.open_fd_count() << " vs " << baseline;
+}
+
+TEST_F(ProxyTest, LostBusConnectionEndsOnlyThatPair)
+{
+    start_unix({"--verbose", "1"});
+    Client victim, other;
+    ASSERT_TRUE(victim.open(daemon.address()));
+    ASSERT_TRUE(other.open(daemon.address()));
+    // Every pair loses its private connection when the bus goes away;
+    // libdbus would _exit() the daemon unless that is handled per pair.
+    bus.stop();
+    EXPECT_TRUE(wait_until([&] {
+        return daemon.log().find("[SERVICE:]Lost the connection to the session bus, closing its "
+                                 "client\n") != std::string::npos;
+    })) << daemon.log();
+    EXPECT_TRUE(wait_until([&] { return !dbus_connection_read_write(victim.conn(), 10); }));
+    EXPECT_TRUE(daemon.process().running());
+
+    // The bus comes back at the same address: new clients are served again.
+    ASSERT_TRUE(bus.start());
+    Client again;
+    ASSERT_TRUE(again.open(daemon.address()));
+    round_trip(again);
+}
+
+TEST_F(ProxyTest, UnreachableBusDropsTheClientButNotTheDaemon)
+{
+    daemon.set_bus_address("unix:path=" + dir.file("no-such-bus"));
+    start_unix({"--system"});
+    Client c;
+    std::string error;
+    EXPECT_FALSE(c.open(daemon.address(), true, &error));
+    EXPECT_TRUE(wait_until([&] {
+        return daemon.log().find("[FATAL dbus-proxy-daemon (") != std::string::npos &&
+               daemon.log().find("] Failed to open connection to system bus: ") !=
+                   std::string::npos;
+    })) << daemon.log();
+    EXPECT_TRUE(daemon.process().running());
+    daemon.process().stop();
+}
+
+TEST_F(ProxyTest, ListenFailuresExitWithStatusOne)
+{
+    int port = free_tcp_port();
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+
+    std::string out;
+    const std::string p = std::to_string(port);
+    EXPECT_EQ(run_command({daemon_path(), "--bind", "127.0.0.1", "--port", p}, {}, &out, nullptr),
+              1);
+    EXPECT_NE(out.find("] Cannot listen on 'tcp:host=localhost,bind=127.0.0.1,port=" + p +
+                       ",family=ipv4':"),
+              std::string::npos)
+        << out;
+    close(holder);
+
+    EXPECT_EQ(run_command({daemon_path(), "--family", "unix"}, {}, &out, nullptr), 1);
+    EXPECT_NE(out.find("[FATAL dbus-proxy-daemon ("), std::string::npos) << out;
+    EXPECT_NE(out.find("--socket"), std::string::npos) << out;
+    EXPECT_EQ(run_command({daemon_path(), "--family", "ipv6"}, {}, &out, nullptr), 1);
+    EXPECT_NE(out.find("ipv6"), std::string::npos) << out;
+}
+
+TEST_F(ProxyTest, TraceDumpsEveryRelayedMessage)
+{
+    start_unix({"--trace"});
+    Client c;
+    ASSERT_TRUE(c.open(daemon.address()));
+    round_trip(c);
+    c.close();
+    daemon.process().stop(); // flush the daemon's buffered output
+    const std::string log = daemon.log();
+    EXPECT_NE(log.find("[CLIENT:]New message from client: type='1' path='/org/freedesktop/DBus' "
+                       "iface='org.freedesktop.DBus',member='GetId',dest='org.freedesktop.DBus'\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[SERVICE:]New message from server: sender='org.freedesktop.DBus',type='2' "
+                       "path='(null)' iface='(null)' member='(null)', dest='"),
+              std::string::npos)
+        << log;
+}

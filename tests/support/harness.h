@@ -1,0 +1,161 @@
+// Test harness: a private host bus, the daemon as a subprocess, clients.
+#pragma once
+
+#include <dbus/dbus.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace harness {
+
+using namespace std::chrono_literals;
+
+// Polls `pred` until it holds or `timeout` passes.
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout = 5000ms);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+
+// A child process, ended by its pid when the object goes.
+class Process {
+public:
+    Process() = default;
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    // Starts argv[0] with `env` added to the environment; stdout and stderr
+    // go to the given files (empty: /dev/null).
+    bool start(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+               const std::string &stdout_path, const std::string &stderr_path);
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Waits for exit up to `timeout`; returns the raw wait status or -1.
+    int wait_exit(std::chrono::milliseconds timeout = 5000ms);
+    void stop();
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+// Runs a command to completion (bounded by `timeout`), returns its exit
+// status (or -1 on timeout / signal) and its output.
+int run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                std::string *out, std::string *err,
+                std::chrono::milliseconds timeout = 10000ms);
+
+// A private dbus-daemon listening on a unix socket in `dir`.
+class HostBus {
+public:
+    explicit HostBus(const std::string &dir);
+    bool start();
+    void stop() { process_.stop(); }
+    const std::string &address() const { return address_; }
+    pid_t pid() const { return process_.pid(); }
+
+private:
+    std::string dir_;
+    std::string address_;
+    Process process_;
+};
+
+// The built daemon with the host bus given as both session and system bus.
+class Daemon {
+public:
+    Daemon(const std::string &dir, const std::string &bus_address);
+    void set_bus_address(const std::string &address) { bus_address_ = address; }
+    // Starts with `args`; waits until the unix socket (if any) exists.
+    bool start(const std::vector<std::string> &args, const std::string &wait_socket = "");
+    // Starts listening on a unix socket in the temp dir.
+    bool start_unix(const std::vector<std::string> &extra = {});
+    std::string log() const { return read_file(log_path_); }
+    const std::string &address() const { return address_; }
+    const std::string &socket_path() const { return socket_path_; }
+    Process &process() { return process_; }
+    int open_fd_count() const;
+    long rss_kib() const;
+    std::vector<std::string> extra_env;
+
+private:
+    std::string dir_;
+    std::string bus_address_;
+    std::string socket_path_;
+    std::string address_;
+    std::string log_path_;
+    Process process_;
+};
+
+// A libdbus client connection, used from the test thread.
+class Client {
+public:
+    Client() = default;
+    ~Client();
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    // Opens a private connection to `address`; `hello` registers with the bus.
+    bool open(const std::string &address, bool hello = true, std::string *error = nullptr);
+    void close();
+    DBusConnection *conn() const { return conn_; }
+    const char *unique_name() const { return dbus_bus_get_unique_name(conn_); }
+
+    // Sends and blocks for the reply; returns it (caller unrefs) or null.
+    DBusMessage *call(DBusMessage *msg, int timeout_ms = 5000, std::string *error = nullptr);
+    // Reads and dispatches until a message satisfying `pred` arrives.
+    DBusMessage *wait_message(const std::function<bool(DBusMessage *)> &pred,
+                              std::chrono::milliseconds timeout = 5000ms);
+
+private:
+    DBusConnection *conn_ = nullptr;
+};
+
+// A host peer on its own thread: owns names and answers calls by callback.
+class Peer {
+public:
+    using Handler = std::function<DBusMessage *(DBusConnection *, DBusMessage *)>;
+    ~Peer();
+    bool start(const std::string &address, const std::vector<std::string> &names, Handler handler);
+    void stop();
+    const std::string &unique_name() const { return unique_name_; }
+    DBusConnection *conn() const { return conn_; }
+
+private:
+    static DBusHandlerResult filter(DBusConnection *, DBusMessage *, void *);
+    DBusConnection *conn_ = nullptr;
+    Handler handler_;
+    std::string unique_name_;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
+
+// An echo handler: answers every method call with its own arguments.
+DBusMessage *echo_handler(DBusConnection *, DBusMessage *call);
+
+std::string daemon_path();
+
+} // namespace harness
+
+namespace harness {
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_tcp_port();
+} // namespace harness

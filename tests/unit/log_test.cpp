@@ -1,0 +1,58 @@
+#include "log/log.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+std::string capture(unsigned verbosity)
+{
+    log_verbosity = verbosity;
+    testing::internal::CaptureStdout();
+    LOG_FATAL("f%d\n", 0);
+    LOG_WARN("w%d\n", 1);
+    LOG_INFO("i%d\n", 2);
+    LOG_DEBUG("d%d\n", 3);
+    LOG_TRACE("t%d\n", 4);
+    std::fflush(stdout);
+    log_verbosity = 0;
+    return testing::internal::GetCapturedStdout();
+}
+
+std::string prefix(const char *level)
+{
+    return std::string("[") + level + " dbus-proxy-daemon (" + std::to_string(getpid()) + ")] ";
+}
+
+} // namespace
+
+TEST(Log, PrefixesCarryLevelAndPid)
+{
+    EXPECT_EQ(capture(4), prefix("FATAL") + "f0\n" + prefix("WARN ") + "w1\n" + prefix("INFO ") +
+                              "i2\n" + prefix("DEBUG") + "d3\n" + prefix("TRACE") + "t4\n");
+}
+
+TEST(Log, LevelsAreGatedByVerbosity)
+{
+    EXPECT_EQ(capture(0), prefix("FATAL") + "f0\n");
+    EXPECT_EQ(capture(2), prefix("FATAL") + "f0\n" + prefix("WARN ") + "w1\n" + prefix("INFO ") +
+                              "i2\n");
+}
+
+TEST(Log, NegativeVerbosityEnablesEveryLevel)
+{
+    // "--verbose -1" stores -1 into the unsigned verbosity.
+    EXPECT_EQ(capture(static_cast<unsigned>(-1)), capture(4));
+}
+
+TEST(Log, GatedLinesAreNotFormatted)
+{
+    log_verbosity = 0;
+    int evaluated = 0;
+    auto touch = [&] { return ++evaluated; };
+    LOG_TRACE("%d\n", touch());
+    EXPECT_EQ(evaluated, 0);
+}
