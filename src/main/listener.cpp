@@ -25,6 +25,14 @@ DBusServer *listen_server = nullptr;
 
 } // namespace
 
+bool listens_on_all_interfaces(const ProxyConfig *config)
+{
+    if (config->family && std::strcmp(config->family, "ipv4") != 0)
+        return false;
+    const char *bind = config->bind ? config->bind : "*";
+    return std::strcmp(bind, "*") == 0 || std::strcmp(bind, "0.0.0.0") == 0;
+}
+
 std::string build_listen_address(const ProxyConfig *config, std::string *problem)
 {
     const char *family = config->family;
@@ -63,6 +71,10 @@ void start_listener(ProxyConfig *config)
     }
 
     LOG_INFO("Listen on address: %s\n", address.c_str());
+    if (listens_on_all_interfaces(config))
+        LOG_WARN("Listening on all interfaces with anonymous authentication: anyone who can "
+                 "reach port %s can use the host bus; restrict it with --bind or --family unix\n",
+                 config->port ? config->port : "8080");
 
     listen_server = dbus_server_listen(address.c_str(), error.get());
     if (!listen_server) {

@@ -8,6 +8,9 @@
 // cannot make one (the reason goes to `problem`).
 std::string build_listen_address(const ProxyConfig *config, std::string *problem);
 
+// True when the TCP socket would accept connections from any interface.
+bool listens_on_all_interfaces(const ProxyConfig *config);
+
 // Starts the D-Bus server and attaches it to the default main context, or
 // ends the process with status 1.
 void start_listener(ProxyConfig *config);

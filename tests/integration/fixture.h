@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+
 class ProxyTest : public testing::Test {
 protected:
     harness::TempDir dir;
@@ -21,8 +24,14 @@ protected:
     {
         if (daemon.process().pid() > 0) {
             EXPECT_TRUE(daemon.process().running()) << "the daemon died during the test";
+            const int status = daemon.process().stop();
+            // Killed by the SIGTERM, or (sanitizer builds) a clean exit 0
+            // after the leak check.
+            EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) ||
+                        (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+                << "daemon status " << status << "\n"
+                << harness::read_file(dir.file("daemon.err"));
         }
-        daemon.process().stop();
         bus.stop();
     }
 

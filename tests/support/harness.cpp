@@ -134,16 +134,17 @@ int Process::wait_exit(std::chrono::milliseconds timeout)
     return status_;
 }
 
-void Process::stop()
+int Process::stop()
 {
     if (pid_ <= 0)
-        return;
+        return status_;
     kill(pid_, SIGTERM);
-    if (wait_exit(3000ms) == -1 && pid_ > 0) {
+    if (wait_exit(10000ms) == -1 && pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, &status_, 0);
         pid_ = -1;
     }
+    return status_;
 }
 
 int run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
@@ -188,8 +189,25 @@ bool HostBus::start()
                         dir_ + "/bus.out", dir_ + "/bus.err"))
         return false;
     address_ = "unix:path=" + socket;
-    struct stat st;
-    return wait_until([&] { return stat(socket.c_str(), &st) == 0; });
+    return wait_until([&] { return unix_socket_listening(socket); });
+}
+
+// The socket file appears at bind(), a moment before listen(): only the
+// kernel's table says when connections are accepted.
+bool unix_socket_listening(const std::string &path)
+{
+    std::istringstream in(read_file("/proc/net/unix"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() < path.size() || line.compare(line.size() - path.size(), path.size(), path))
+            continue;
+        std::istringstream fields(line);
+        std::string num, refcount, protocol, flags;
+        fields >> num >> refcount >> protocol >> flags;
+        if (std::strtoul(flags.c_str(), nullptr, 16) & 0x10000) // __SO_ACCEPTCON
+            return true;
+    }
+    return false;
 }
 
 Daemon::Daemon(const std::string &dir, const std::string &bus_address)
@@ -208,8 +226,7 @@ bool Daemon::start(const std::vector<std::string> &args, const std::string &wait
         return false;
     if (wait_socket.empty())
         return true;
-    struct stat st;
-    return wait_until([&] { return stat(wait_socket.c_str(), &st) == 0 || !process_.running(); }) &&
+    return wait_until([&] { return unix_socket_listening(wait_socket) || !process_.running(); }) &&
            process_.running();
 }
 

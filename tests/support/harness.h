@@ -33,6 +33,7 @@ private:
 };
 
 std::string read_file(const std::string &path);
+bool unix_socket_listening(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 
 // A child process, ended by its pid when the object goes.
@@ -51,7 +52,8 @@ public:
     bool running();
     // Waits for exit up to `timeout`; returns the raw wait status or -1.
     int wait_exit(std::chrono::milliseconds timeout = 5000ms);
-    void stop();
+    // Ends the process (SIGTERM, then SIGKILL) and returns its wait status.
+    int stop();
 
 private:
     pid_t pid_ = -1;
@@ -152,6 +154,12 @@ private:
 DBusMessage *echo_handler(DBusConnection *, DBusMessage *call);
 
 std::string daemon_path();
+
+#ifdef DPD_CLEAN_EXIT
+inline constexpr bool sanitized_build = true;
+#else
+inline constexpr bool sanitized_build = false;
+#endif
 
 } // namespace harness
 

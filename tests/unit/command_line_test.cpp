@@ -9,6 +9,7 @@
 #include <fcntl.h>
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,13 +30,23 @@ struct Args {
     int argc() const { return static_cast<int>(store.size()); }
 };
 
+// The config borrows argv's strings, so the arguments must outlive it:
+// keep every parsed argument vector until the test program ends.
 ProxyConfig parse(Args args)
 {
+    static std::vector<std::unique_ptr<Args>> keep;
+    keep.push_back(std::make_unique<Args>(std::move(args)));
+    Args &kept = *keep.back();
+    kept.argv.clear();
+    for (auto &s : kept.store)
+        kept.argv.push_back(s.data());
+    kept.argv.push_back(nullptr);
     ProxyConfig config;
     config_init(&config);
-    parse_command_line(args.argc(), args.argv.data(), &config);
+    parse_command_line(kept.argc(), kept.argv.data(), &config);
     return config;
 }
+
 
 const char usage_text[] = "Usage: dbus-proxy-daemon [--system | --session | --address ADDRESS]\n"
                           "        [--family <family>] ipv4|unix\n"
