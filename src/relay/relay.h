@@ -17,3 +17,13 @@ int reply_to_hello(ConnectionPair *pair, DBusMessage *hello);
 
 // Sends `message` unchanged on `target` after checking that it serialises.
 void relay_forward(DBusConnection *target, DBusMessage *message);
+
+// Bytes that may wait in one connection's outgoing queue before the pair is
+// ended: a peer that stops reading must not make the daemon grow without
+// bound. The host bus's default outgoing limit per connection.
+extern long relay_max_queued_bytes;
+
+// True when `target` can take another message. When its queue is over the
+// limit, logs `warning` (with the queued bytes), closes the pair's client
+// connection so that the pair ends, and returns false.
+bool relay_queue_has_room(ConnectionPair *pair, DBusConnection *target, const char *warning);

@@ -51,6 +51,9 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
             track_panel_call(connection, message);
     }
 
-    relay_forward(pair->client, message);
+    if (relay_queue_has_room(pair, pair->client,
+                             "[SERVICE:]Client is not reading: %ld bytes queued for it, "
+                             "disconnecting it\n"))
+        relay_forward(pair->client, message);
     return DBUS_HANDLER_RESULT_HANDLED;
 }
