@@ -1,22 +1,6 @@
-#include "main/command_line.h"
-#include "main/listener.h"
-
-#include <glib.h>
-
-#include <cstdio>
+#include "main/daemon.h"
 
 int main(int argc, char **argv)
 {
-    // Log lines must reach a file, pipe or journal socket as they are
-    // written, not when a buffer fills or never (the daemon is killed).
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    ProxyConfig config;
-    config_init(&config);
-    parse_command_line(argc, argv, &config);
-    start_listener(&config);
-
-    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-    g_main_loop_run(loop);
-    return 0;
+    return run_daemon(argc, argv);
 }

@@ -13,8 +13,8 @@
 #include <fstream>
 #include <sstream>
 
-#ifndef DPD_DAEMON_PATH
-#error "DPD_DAEMON_PATH must name the built daemon"
+#if !defined(DPD_DAEMON_PATH) || !defined(DPD_TEST_DAEMON_PATH)
+#error "DPD_DAEMON_PATH and DPD_TEST_DAEMON_PATH must name the built daemons"
 #endif
 
 namespace harness {
@@ -22,6 +22,11 @@ namespace harness {
 std::string daemon_path()
 {
     return DPD_DAEMON_PATH;
+}
+
+std::string test_daemon_path()
+{
+    return DPD_TEST_DAEMON_PATH;
 }
 
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
@@ -193,16 +198,18 @@ bool HostBus::start()
 }
 
 Daemon::Daemon(const std::string &dir, const std::string &bus_address)
-    : dir_(dir), bus_address_(bus_address), log_path_(dir + "/daemon.log")
+    : program_(test_daemon_path()), dir_(dir), bus_address_(bus_address),
+      log_path_(dir + "/daemon.log")
 {
 }
 
 bool Daemon::start(const std::vector<std::string> &args, const std::string &wait_socket)
 {
-    std::vector<std::string> argv{daemon_path()};
+    std::vector<std::string> argv{program_};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env{"DBUS_SESSION_BUS_ADDRESS=" + bus_address_,
-                                 "DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_};
+                                 "DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_,
+                                 "DPD_TEST_ACTIVATION_LIST_DIR=" + dir_ + "/"};
     env.insert(env.end(), extra_env.begin(), extra_env.end());
     if (!process_.start(argv, env, log_path_, dir_ + "/daemon.err"))
         return false;

@@ -1,0 +1,24 @@
+#include "main/daemon.h"
+
+#include "main/command_line.h"
+#include "main/listener.h"
+
+#include <glib.h>
+
+#include <cstdio>
+
+int run_daemon(int argc, char **argv)
+{
+    // Log lines must reach a file, pipe or journal socket as they are
+    // written, not when a buffer fills or never (the daemon is killed).
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    ProxyConfig config;
+    config_init(&config);
+    parse_command_line(argc, argv, &config);
+    start_listener(&config);
+
+    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    g_main_loop_run(loop);
+    return 0;
+}
