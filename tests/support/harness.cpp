@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +37,24 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds tim
         std::this_thread::sleep_for(5ms);
     }
     return true;
+}
+
+bool unix_socket_listening(const std::string &path)
+{
+    // The socket file appears at bind(), before listen(); a client that
+    // connects in between is refused. The kernel's table tells when the
+    // socket accepts, without opening a connection the daemon would see.
+    std::istringstream table(read_file("/proc/net/unix"));
+    std::string line;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string num, refs, protocol, flags, type, state, inode, socket_path;
+        fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> socket_path;
+        if (socket_path == path && (std::strtoul(flags.c_str(), nullptr, 16) & 0x10000) != 0)
+            return true;
+    }
+    return false;
 }
 
 TempDir::TempDir()
@@ -193,8 +210,7 @@ bool HostBus::start()
                         dir_ + "/bus.out", dir_ + "/bus.err"))
         return false;
     address_ = "unix:path=" + socket;
-    struct stat st;
-    return wait_until([&] { return stat(socket.c_str(), &st) == 0; });
+    return wait_until([&] { return unix_socket_listening(socket); });
 }
 
 Daemon::Daemon(const std::string &dir, const std::string &bus_address)
@@ -215,8 +231,7 @@ bool Daemon::start(const std::vector<std::string> &args, const std::string &wait
         return false;
     if (wait_socket.empty())
         return true;
-    struct stat st;
-    return wait_until([&] { return stat(wait_socket.c_str(), &st) == 0 || !process_.running(); }) &&
+    return wait_until([&] { return unix_socket_listening(wait_socket) || !process_.running(); }) &&
            process_.running();
 }
 

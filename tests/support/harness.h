@@ -18,6 +18,9 @@ using namespace std::chrono_literals;
 // Polls `pred` until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout = 5000ms);
 
+// Whether a unix socket bound to `path` is listening.
+bool unix_socket_listening(const std::string &path);
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
 public:
