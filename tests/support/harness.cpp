@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +12,8 @@
 #include <fstream>
 #include <sstream>
 
-#ifndef DPD_DAEMON_PATH
-#error "DPD_DAEMON_PATH must name the built daemon"
+#if !defined(DPD_DAEMON_PATH) || !defined(DPD_TEST_DAEMON_PATH)
+#error "DPD_DAEMON_PATH and DPD_TEST_DAEMON_PATH must name the built daemons"
 #endif
 
 namespace harness {
@@ -22,6 +21,11 @@ namespace harness {
 std::string daemon_path()
 {
     return DPD_DAEMON_PATH;
+}
+
+std::string test_daemon_path()
+{
+    return DPD_TEST_DAEMON_PATH;
 }
 
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
@@ -33,6 +37,24 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds tim
         std::this_thread::sleep_for(5ms);
     }
     return true;
+}
+
+bool unix_socket_listening(const std::string &path)
+{
+    // The socket file appears at bind(), before listen(); a client that
+    // connects in between is refused. The kernel's table tells when the
+    // socket accepts, without opening a connection the daemon would see.
+    std::istringstream table(read_file("/proc/net/unix"));
+    std::string line;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string num, refs, protocol, flags, type, state, inode, socket_path;
+        fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> socket_path;
+        if (socket_path == path && (std::strtoul(flags.c_str(), nullptr, 16) & 0x10000) != 0)
+            return true;
+    }
+    return false;
 }
 
 TempDir::TempDir()
@@ -192,35 +214,19 @@ bool HostBus::start()
     return wait_until([&] { return unix_socket_listening(socket); });
 }
 
-// The socket file appears at bind(), a moment before listen(): only the
-// kernel's table says when connections are accepted.
-bool unix_socket_listening(const std::string &path)
-{
-    std::istringstream in(read_file("/proc/net/unix"));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.size() < path.size() || line.compare(line.size() - path.size(), path.size(), path))
-            continue;
-        std::istringstream fields(line);
-        std::string num, refcount, protocol, flags;
-        fields >> num >> refcount >> protocol >> flags;
-        if (std::strtoul(flags.c_str(), nullptr, 16) & 0x10000) // __SO_ACCEPTCON
-            return true;
-    }
-    return false;
-}
-
 Daemon::Daemon(const std::string &dir, const std::string &bus_address)
-    : dir_(dir), bus_address_(bus_address), log_path_(dir + "/daemon.log")
+    : program_(test_daemon_path()), dir_(dir), bus_address_(bus_address),
+      log_path_(dir + "/daemon.log")
 {
 }
 
 bool Daemon::start(const std::vector<std::string> &args, const std::string &wait_socket)
 {
-    std::vector<std::string> argv{daemon_path()};
+    std::vector<std::string> argv{program_};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env{"DBUS_SESSION_BUS_ADDRESS=" + bus_address_,
-                                 "DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_};
+                                 "DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_,
+                                 "DPD_TEST_ACTIVATION_LIST_DIR=" + dir_ + "/"};
     env.insert(env.end(), extra_env.begin(), extra_env.end());
     if (!process_.start(argv, env, log_path_, dir_ + "/daemon.err"))
         return false;

@@ -18,6 +18,9 @@ using namespace std::chrono_literals;
 // Polls `pred` until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout = 5000ms);
 
+// Whether a unix socket bound to `path` is listening.
+bool unix_socket_listening(const std::string &path);
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
 public:
@@ -33,7 +36,6 @@ private:
 };
 
 std::string read_file(const std::string &path);
-bool unix_socket_listening(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 
 // A child process, ended by its pid when the object goes.
@@ -81,11 +83,21 @@ private:
     Process process_;
 };
 
+// The installed daemon, and the test build of it.
+std::string daemon_path();
+std::string test_daemon_path();
+
 // The built daemon with the host bus given as both session and system bus.
+// It is the test build of the daemon, which reads its activation lists
+// from `dir` (see activation_list()) instead of the fixed directory.
 class Daemon {
 public:
     Daemon(const std::string &dir, const std::string &bus_address);
     void set_bus_address(const std::string &address) { bus_address_ = address; }
+    // Runs the installed daemon instead, which has no such redirection.
+    void use_installed_binary() { program_ = daemon_path(); }
+    // Where this daemon looks for "dbus-sess-proxy.list" or "dbus-sys-proxy.list".
+    std::string activation_list(const std::string &file_name) const { return dir_ + "/" + file_name; }
     // Starts with `args`; waits until the unix socket (if any) exists.
     bool start(const std::vector<std::string> &args, const std::string &wait_socket = "");
     // Starts listening on a unix socket in the temp dir.
@@ -99,6 +111,7 @@ public:
     std::vector<std::string> extra_env;
 
 private:
+    std::string program_;
     std::string dir_;
     std::string bus_address_;
     std::string socket_path_;
@@ -152,8 +165,6 @@ private:
 
 // An echo handler: answers every method call with its own arguments.
 DBusMessage *echo_handler(DBusConnection *, DBusMessage *call);
-
-std::string daemon_path();
 
 #ifdef DPD_CLEAN_EXIT
 inline constexpr bool sanitized_build = true;

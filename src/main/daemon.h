@@ -1,0 +1,6 @@
+// The whole daemon: start-up and the main loop. Shared by the installed
+// executable and the one the tests run.
+#pragma once
+
+// Runs until the process is killed or start-up ends it.
+int run_daemon(int argc, char **argv);

@@ -1,0 +1,158 @@
+// Reading the activation list from real files in a temporary directory.
+#include "log/log.h"
+#include "main/command_line.h"
+#include "namespace/activation_list.h"
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace {
+
+std::string prefix(const char *level)
+{
+    return std::string("[") + level + " dbus-proxy-daemon (" + std::to_string(getpid()) + ")] ";
+}
+
+class ActivationList : public testing::Test {
+protected:
+    harness::TempDir dir;
+    std::string list_dir = dir.path() + "/";
+    const char *saved_dir = activation_list_dir;
+    ProxyConfig config;
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir.path().empty());
+        config_init(&config);
+        activation_list_dir = list_dir.c_str();
+    }
+    void TearDown() override
+    {
+        activation_list_dir = saved_dir;
+        log_verbosity = 0;
+    }
+
+    std::string session_list() const { return dir.file("dbus-sess-proxy.list"); }
+    std::string system_list() const { return dir.file("dbus-sys-proxy.list"); }
+
+    // The value stored for `service`, or nothing; checks that a miss leaves
+    // the caller's pointer alone.
+    std::optional<std::string> lookup(const char *service)
+    {
+        char untouched = 0;
+        char *value = &untouched;
+        if (lookup_activation_list(&config, service, &value) != 1) {
+            EXPECT_EQ(value, &untouched);
+            return std::nullopt;
+        }
+        std::string copy = value;
+        std::free(value);
+        return copy;
+    }
+
+    std::string captured(const char *service)
+    {
+        testing::internal::CaptureStdout();
+        lookup(service);
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+} // namespace
+
+TEST_F(ActivationList, ReadingRulesOfExistingListFiles)
+{
+    const struct {
+        const char *text;
+        std::optional<std::string> value;
+    } cases[] = {
+        {"org.example.Player=org.example.Player.docker\n", "org.example.Player.docker\n"},
+        {"org.example.Player=org.example.Player.docker", "org.example.Player.docker"},
+        {"org.example.Player=first\norg.example.Player=second\n", "first\n"},
+        {"org.example.Player =org.example.Player.docker\n", std::nullopt},
+        {"org.example.player=x\n", std::nullopt},
+        {"org.example.Player=a=b c\n", "a=b c\n"},
+        {"\n=\n===\nother.Service=y\norg.example.Player=x\n", "x\n"},
+        {"=\norg.example.Player=x", "x"},
+        // Leading "=" are skipped for the key but the value still starts at
+        // the key's length plus one, so it begins one character early.
+        {"=org.example.Player=org.example.Player.docker\n", "=org.example.Player.docker\n"},
+        {"other=1\norg.example.Player", ""},
+        {"org.example.Player\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        harness::write_file(session_list(), c.text);
+        EXPECT_EQ(lookup("org.example.Player"), c.value) << '"' << c.text << '"';
+    }
+}
+
+TEST_F(ActivationList, LongLinesAreReadInPiecesOf254Characters)
+{
+    // 254 + 46 characters: the second piece is a line of its own.
+    const std::string head(254, 'x');
+    const std::string tail = "org.example.Player=org.example.Player.docker42";
+    ASSERT_EQ(tail.size(), 46u);
+    harness::write_file(session_list(), head + tail + "\n");
+
+    EXPECT_EQ(lookup("org.example.Player"), "org.example.Player.docker42\n");
+    EXPECT_EQ(lookup(head.c_str()), "");
+    EXPECT_EQ(lookup((head + "o").c_str()), std::nullopt);
+}
+
+TEST_F(ActivationList, EachBusReadsOnlyItsOwnFileAfreshEveryTime)
+{
+    harness::write_file(session_list(), "org.example.Player=session\n");
+    config.use_system_bus = 1;
+    EXPECT_EQ(lookup("org.example.Player"), std::nullopt);
+
+    harness::write_file(system_list(), "org.example.Player=system\n");
+    EXPECT_EQ(lookup("org.example.Player"), "system\n");
+    config.use_system_bus = 0;
+    EXPECT_EQ(lookup("org.example.Player"), "session\n");
+
+    harness::write_file(session_list(), "org.example.Player=edited\n");
+    EXPECT_EQ(lookup("org.example.Player"), "edited\n");
+}
+
+TEST_F(ActivationList, MissingFileIsReportedOnlyAtDebug)
+{
+    log_verbosity = 2;
+    EXPECT_EQ(captured("org.example.Player"), "");
+    log_verbosity = 3;
+    EXPECT_EQ(captured("org.example.Player"),
+              prefix("DEBUG") + "Cannot open activate list " + session_list() + "\n");
+}
+
+TEST_F(ActivationList, TraceAndVerboseLines)
+{
+    harness::write_file(session_list(), "x=y\na=b\n");
+    const std::string opened = "open activation file list " + session_list() + " succeed\n";
+
+    // The unprefixed line is printed whatever the level.
+    config.trace = 1;
+    EXPECT_EQ(captured("a"), opened);
+
+    log_verbosity = 3;
+    config.verbose = 1;
+    EXPECT_EQ(captured("a"), opened + prefix("DEBUG") + "file line x=y\n\n" + prefix("DEBUG") +
+                                 "file line a=b\n\n" + prefix("DEBUG") +
+                                 "service a is namespaced as b\n\n");
+
+    // A miss reads on to the end, including the empty read after the last
+    // newline.
+    EXPECT_EQ(captured("c"), opened + prefix("DEBUG") + "file line x=y\n\n" + prefix("DEBUG") +
+                                 "file line a=b\n\n" + prefix("DEBUG") + "file line \n");
+
+    config.trace = 0;
+    EXPECT_EQ(captured("a"), prefix("DEBUG") + "service a is namespaced as b\n\n");
+}
