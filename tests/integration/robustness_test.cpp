@@ -284,3 +284,47 @@ TEST_F(Robustness, ChurnAndConcurrentLoadLeaveNothingBehind)
         EXPECT_LT(daemon.rss_kib() - rss_before, 4096) << rss_before << " KiB at the start";
     }
 }
+
+TEST_F(ProxyTest, ClientThatStopsReadingIsCutOffAtTheQueueLimit)
+{
+    daemon.extra_env.push_back("DPD_TEST_MAX_QUEUED_BYTES=1048576");
+    start_unix({"--verbose", "1"});
+    Client slow, bystander;
+    ASSERT_TRUE(slow.open(daemon.address()));
+    ASSERT_TRUE(bystander.open(daemon.address()));
+    dbus_bus_add_match(slow.conn(), "type='signal',interface='org.example.Flood'", nullptr);
+    dbus_bus_add_match(bystander.conn(), "type='signal',interface='org.example.Flood'", nullptr);
+    const long rss_before = daemon.rss_kib();
+
+    // 32 MiB of signals; the slow client never reads another byte, the
+    // bystander takes each one before the next is sent.
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+    std::vector<unsigned char> blob(256 * 1024, 0x5a);
+    int drained = 0;
+    for (int i = 0; i < 128; ++i) {
+        DBusMessage *sig = dbus_message_new_signal("/", "org.example.Flood", "Blob");
+        const unsigned char *data = blob.data();
+        dbus_message_append_args(sig, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                                 static_cast<int>(blob.size()), DBUS_TYPE_INVALID);
+        dbus_connection_send(host.conn(), sig, nullptr);
+        dbus_message_unref(sig);
+        dbus_connection_flush(host.conn());
+        DBusMessage *m = bystander.wait_message(
+            [](DBusMessage *m) { return dbus_message_is_signal(m, "org.example.Flood", "Blob"); });
+        if (!m)
+            break;
+        dbus_message_unref(m);
+        ++drained;
+    }
+    EXPECT_EQ(drained, 128);
+    EXPECT_TRUE(wait_until([&] {
+        return daemon.log().find("[SERVICE:]Client is not reading: ") != std::string::npos;
+    })) << daemon.log();
+    if (!harness::sanitized_build) {
+        EXPECT_LT(daemon.rss_kib() - rss_before, 16 * 1024);
+    }
+    // The slow client finds its connection closed once it reads again.
+    EXPECT_TRUE(wait_until([&] { return !dbus_connection_read_write(slow.conn(), 10); }, 10000ms));
+    round_trip(bystander);
+}

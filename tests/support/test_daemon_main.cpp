@@ -1,8 +1,11 @@
 // The daemon as the integration tests run it: identical to the installed
 // one, except that the activation lists are read from the directory named
-// by DPD_TEST_ACTIVATION_LIST_DIR, so that no test touches the fixed one.
+// by DPD_TEST_ACTIVATION_LIST_DIR, so that no test touches the fixed one,
+// and that DPD_TEST_MAX_QUEUED_BYTES can lower the per-peer queue limit so
+// that a test need not push 127 MiB to reach it.
 #include "main/daemon.h"
 #include "namespace/activation_list.h"
+#include "relay/relay.h"
 
 #include <cstdlib>
 
@@ -10,5 +13,7 @@ int main(int argc, char **argv)
 {
     if (const char *dir = std::getenv("DPD_TEST_ACTIVATION_LIST_DIR"))
         activation_list_dir = dir;
+    if (const char *limit = std::getenv("DPD_TEST_MAX_QUEUED_BYTES"))
+        relay_max_queued_bytes = std::atol(limit);
     return run_daemon(argc, argv);
 }
