@@ -1,5 +1,6 @@
 // Feeds arbitrary messages from a client through the client-side filter.
 #include "main/command_line.h"
+#include "namespace/activation_list.h"
 #include "relay/relay.h"
 #include "session/pair.h"
 
@@ -8,6 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -51,6 +54,16 @@ void renew_pair()
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     config_init(&config);
+    // A list that namespaces one of the seed corpus's services.
+    static char dir[] = "/tmp/fuzz-client-dispatch-XXXXXX";
+    if (!mkdtemp(dir))
+        std::abort();
+    static std::string list_dir = std::string(dir) + "/";
+    activation_list_dir = list_dir.c_str();
+    if (FILE *f = std::fopen((list_dir + "dbus-sess-proxy.list").c_str(), "w")) {
+        std::fputs("org.example.Player=org.example.Player.docker\n", f);
+        std::fclose(f);
+    }
     sink = dbus_server_listen("unix:tmpdir=/tmp", nullptr);
     if (!sink)
         std::abort();
