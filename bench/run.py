@@ -208,12 +208,23 @@ def build(args):
     # It stays in the build tree so that reruns need no rebuild.
     list_build = args.build_dir + "-list"
     list_dir = os.path.join(os.path.abspath(list_build), "activation-list") + "/"
+    cmake_build(list_build, ["-DDPD_BUILD_TESTS=OFF", "-DDPD_ACTIVATION_LIST_DIR=" + list_dir],
+                ["dbus-proxy-daemon"])
+    return list_build_info(list_build)
+
+
+def list_build_info(list_build):
+    """(daemon binary, list directory, note or None) of the list build."""
+    list_dir = os.path.join(os.path.abspath(list_build), "activation-list") + "/"
     os.makedirs(list_dir, exist_ok=True)
-    out = cmake_build(list_build, ["-DDPD_BUILD_TESTS=OFF",
-                                   "-DDPD_ACTIVATION_LIST_DIR=" + list_dir],
-                      ["dbus-proxy-daemon"])
+    # A -D variable that no CMakeLists declares stays UNINITIALIZED.
+    try:
+        with open(os.path.join(list_build, "CMakeCache.txt")) as f:
+            declared = re.search(r"^DPD_ACTIVATION_LIST_DIR:(?!UNINITIALIZED)", f.read(), re.M)
+    except OSError:
+        raise Failure(f"no build in {list_build}; run without --no-build first")
     note = None
-    if re.search(r"not used by the project:(\s+\S+)*?\s+DPD_ACTIVATION_LIST_DIR\b", out):
+    if not declared:
         note = ("this build has no DPD_ACTIVATION_LIST_DIR: the list workload "
                 "runs, but the daemon reads no list, so it measures none")
     return os.path.join(list_build, "dbus-proxy-daemon"), list_dir, note
@@ -551,6 +562,48 @@ def table(args, results):
     return "\n".join(out)
 
 
+def targets(args, results, list_note=None):
+    """The performance goals, as ratios from this run's medians."""
+    def m(workload, path, key):
+        return med(results.get((workload, path), []), key)
+
+    def check(text, value, goal, higher_is_better=True):
+        if value is None:
+            return f"- {text}: not measured"
+        ok = value >= goal if higher_is_better else value <= goal
+        return f"- {text}: {value:.2f} (goal {'≥' if higher_is_better else '≤'} {goal:g}) " \
+               f"{'met' if ok else 'NOT met'}"
+
+    def div(a, b):
+        return a / b if a is not None and b else None
+
+    lines = ["Goals (proxy over the unix socket unless said; medians of this run):"]
+    lines.append(check("sequential calls/s ÷ peer",
+                       div(m("seq", "proxy-unix", "calls_per_s"), m("seq", "peer", "calls_per_s")),
+                       1))
+    lines.append(check("sequential p50 latency ÷ peer",
+                       div(m("seq", "proxy-unix", "p50_us"), m("seq", "peer", "p50_us")), 1,
+                       higher_is_better=False))
+    lines.append(check("pipelined calls/s ÷ peer",
+                       div(m("pipe", "proxy-unix", "calls_per_s"),
+                           m("pipe", "peer", "calls_per_s")), 1))
+    lines.append(check("64 KiB Echo MB/s ÷ direct",
+                       div(m("echo64k", "proxy-unix", "mb_per_s"),
+                           m("echo64k", "direct", "mb_per_s")), 0.75))
+    lines.append(check("churn connections/s ÷ peer",
+                       div(m("churn", "proxy-unix", "conns_per_s"),
+                           m("churn", "peer", "conns_per_s")), 1))
+    lines.append(check("KiB of resident memory per idle client",
+                       m("idle-memory", "proxy", "kib_per_client"), 16, higher_is_better=False))
+    big, empty = args.list_sizes[-1], args.list_sizes[0]
+    lines.append(check(f"relay CPU per call, {big:,}-line list ÷ {empty}-line list",
+                       div(m("activation-list", big, "cpu_us_per_op"),
+                           m("activation-list", empty, "cpu_us_per_op")), 1.10,
+                       higher_is_better=False)
+                 + (" (but no list was read, see the note)" if list_note else ""))
+    return "\n".join(lines)
+
+
 def machine_note():
     model = "unknown CPU"
     try:
@@ -570,11 +623,11 @@ def machine_note():
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--runs", type=int, default=3, help="runs whose median is shown (3)")
-    ap.add_argument("--duration", type=float, default=2.0,
-                    help="measured seconds per workload and path (2)")
-    ap.add_argument("--warmup", type=float, default=0.3,
-                    help="unmeasured seconds before each measurement (0.3)")
+    ap.add_argument("--runs", type=int, default=5, help="runs whose median is shown (5)")
+    ap.add_argument("--duration", type=float, default=1.0,
+                    help="measured seconds per workload and path (1)")
+    ap.add_argument("--warmup", type=float, default=0.2,
+                    help="unmeasured seconds before each measurement (0.2)")
     ap.add_argument("--connect-rate", type=float, default=50,
                     help="new clients per second during connect-while-loaded (50)")
     ap.add_argument("--quick", action="store_true",
@@ -604,10 +657,7 @@ def main():
     try:
         ensure_packages()
         if args.no_build:
-            list_build = args.build_dir + "-list"
-            list_binary = os.path.join(list_build, "dbus-proxy-daemon")
-            list_dir = os.path.join(list_build, "activation-list") + "/"
-            list_note = None
+            list_binary, list_dir, list_note = list_build_info(args.build_dir + "-list")
         else:
             list_binary, list_dir, list_note = build(args)
         bench = Bench(args, procs, tmp)
@@ -662,6 +712,8 @@ def main():
               f"took {time.monotonic() - started:.0f} s")
         print()
         print(table(args, results))
+        print()
+        print(targets(args, results, list_note))
         if list_note:
             print("\nnote: " + list_note)
         if args.json:
