@@ -58,8 +58,13 @@ class Processes:
         full_env = dict(os.environ)
         full_env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         full_env.update(env or {})
-        proc = subprocess.Popen(argv, env=full_env, stdin=stdin, stdout=stdout,
-                                stderr=stderr, text=True)
+        try:
+            proc = subprocess.Popen(argv, env=full_env, stdin=stdin, stdout=stdout,
+                                    stderr=stderr, text=True)
+        finally:
+            for f in (stdout, stderr):
+                if hasattr(f, "close"):
+                    f.close()  # the child has its own copy
         proc.bench_name = name
         self.procs.append(proc)
         return proc
@@ -157,6 +162,15 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def unix_listening(path):
+    with socket.socket(socket.AF_UNIX) as s:
+        try:
+            s.connect(path)
+            return True
+        except OSError:
+            return False
 
 
 def tcp_open(port):
@@ -276,7 +290,7 @@ class Bench:
         self.procs.start("dbus-daemon", ["dbus-daemon", "--nofork", "--nopidfile",
                                          "--config-file=" + conf],
                          stderr=self.logfile("bus"))
-        wait_for(lambda: os.path.exists(sock), 10, "the bus socket")
+        wait_for(lambda: unix_listening(sock), 10, "the bus socket")
         self.bus_socket = sock
         self.bus_address = "unix:path=" + sock
         echo = self.procs.start("echo", [self.tool("echo_service"), "--address",
@@ -299,7 +313,7 @@ class Bench:
         proc = self.procs.start(name, argv, env=env, stdout=self.logfile(name),
                                 stderr=subprocess.STDOUT)
         if unix:
-            wait_for(lambda: os.path.exists(sock) or proc.poll() is not None, 10,
+            wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 10,
                      name + " socket")
             address = "unix:path=" + sock
         else:
@@ -314,7 +328,7 @@ class Bench:
         sock = os.path.join(self.tmp, name + ".sock")
         proc = self.procs.start(name, ["xdg-dbus-proxy", self.bus_address, sock],
                                 stderr=self.logfile(name))
-        wait_for(lambda: os.path.exists(sock) or proc.poll() is not None, 10,
+        wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 10,
                  name + " socket")
         if proc.poll() is not None:
             raise Failure(f"{name} exited; see {self.tmp}/{name}.log")
@@ -333,7 +347,7 @@ class Bench:
         proc = self.procs.start("socat", ["socat", f"UNIX-LISTEN:{sock},fork",
                                           f"UNIX-CONNECT:{self.bus_socket}"],
                                 stderr=self.logfile("socat"))
-        wait_for(lambda: os.path.exists(sock) or proc.poll() is not None, 10, "socat socket")
+        wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 10, "socat socket")
         self.paths["socat"] = ("unix:path=" + sock, proc.pid, False)
         proc, addr = self.start_proxy("proxy-list", binary=list_binary)
         self.paths["proxy-list"] = (addr, proc.pid, False)
@@ -722,17 +736,22 @@ def main():
                            for (w, p), rs in results.items()], f, indent=1)
     except KeyboardInterrupt:
         log("interrupted")
-        return 130
+        status = 130
     except (Failure, subprocess.SubprocessError, OSError) as exc:
         log(f"error: {exc}")
-        return 1
+        status = 1
+    else:
+        status = 0
+        if failed:
+            log(f"{len(failed)} measurement(s) failed: {failed}")
+            status = 1
     finally:
         procs.stop_all()
+    if status == 1:
+        log(f"logs of the daemons, the bus and the peers are kept in {tmp}")
+    else:
         shutil.rmtree(tmp, ignore_errors=True)
-    if failed:
-        log(f"{len(failed)} measurement(s) failed: {failed}")
-        return 1
-    return 0
+    return status
 
 
 if __name__ == "__main__":
