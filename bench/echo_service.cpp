@@ -1,0 +1,83 @@
+// The service on the host bus that every workload calls: Ping() returns
+// nothing, Echo(ay) returns its argument. Single-threaded and lean, so the
+// path under test, not the service, limits the figures.
+#include "bench_util.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void on_signal(int)
+{
+    stop_requested = 1;
+}
+
+DBusHandlerResult on_message(DBusConnection *conn, DBusMessage *msg, void *)
+{
+    if (dbus_message_get_type(msg) != DBUS_MESSAGE_TYPE_METHOD_CALL)
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    DBusMessage *reply = nullptr;
+    if (dbus_message_is_method_call(msg, bench::kInterface, "Ping")) {
+        reply = dbus_message_new_method_return(msg);
+    } else if (dbus_message_is_method_call(msg, bench::kInterface, "Echo")) {
+        const unsigned char *bytes = nullptr;
+        int len = 0;
+        DBusError err;
+        dbus_error_init(&err);
+        if (dbus_message_get_args(msg, &err, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &bytes, &len,
+                                  DBUS_TYPE_INVALID)) {
+            reply = dbus_message_new_method_return(msg);
+            if (reply)
+                dbus_message_append_args(reply, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &bytes, len,
+                                         DBUS_TYPE_INVALID);
+        } else {
+            reply = dbus_message_new_error(msg, err.name, err.message);
+        }
+        dbus_error_free(&err);
+    } else {
+        reply = dbus_message_new_error(msg, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
+    }
+    if (reply) {
+        dbus_connection_send(conn, reply, nullptr);
+        dbus_message_unref(reply);
+    }
+    return DBUS_HANDLER_RESULT_HANDLED;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bench::Args args(argc, argv);
+    const char *address = args.get("--address", std::getenv("DBUS_SESSION_BUS_ADDRESS"));
+    if (!address) {
+        std::fprintf(stderr, "usage: echo_service --address BUS_ADDRESS\n");
+        return 2;
+    }
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+
+    DBusConnection *conn = bench::open_registered(address, false);
+    if (!conn)
+        return 1;
+    DBusError err;
+    dbus_error_init(&err);
+    if (dbus_bus_request_name(conn, bench::kService, DBUS_NAME_FLAG_DO_NOT_QUEUE, &err) !=
+        DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
+        std::fprintf(stderr, "cannot own %s: %s\n", bench::kService,
+                     err.message ? err.message : "name taken");
+        return 1;
+    }
+    dbus_connection_add_filter(conn, on_message, nullptr, nullptr);
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    // The timeout only bounds how long a stop request waits to be seen.
+    while (!stop_requested && dbus_connection_read_write_dispatch(conn, 200)) {
+    }
+    bench::close_conn(conn);
+    return 0;
+}
