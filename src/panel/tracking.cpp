@@ -1,52 +1,13 @@
 #include "log/log.h"
 #include "panel/panel.h"
+#include "panel/pid_query.h"
 #include "panel/records.h"
 #include "panel/tracking.h"
-#include "util/dbus_ptr.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
-
-namespace {
-
-// How long the whole daemon may wait for the bus to name a caller's process.
-constexpr int pid_query_timeout_ms = 3000;
-
-} // namespace
-
-int query_connection_pid(DBusConnection *connection, const char *unique_name)
-{
-    if (!unique_name || !connection)
-        return -1;
-    MessagePtr query(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-                                                  DBUS_INTERFACE_DBUS,
-                                                  "GetConnectionUnixProcessID"));
-    if (!query)
-        return -1;
-    dbus_message_append_args(query.get(), DBUS_TYPE_STRING, &unique_name, DBUS_TYPE_INVALID);
-
-    DBusPendingCall *raw_pending = nullptr;
-    dbus_connection_send_with_reply(connection, query.get(), &raw_pending, pid_query_timeout_ms);
-    PendingCallPtr pending(raw_pending);
-    dbus_connection_flush(connection);
-    if (!pending)
-        return -1;
-
-    dbus_pending_call_block(pending.get());
-    MessagePtr reply(dbus_pending_call_steal_reply(pending.get()));
-    if (!reply)
-        return -1;
-    int pid = -1;
-    dbus_uint32_t value = 0;
-    ScopedError error;
-    if (dbus_message_get_args(reply.get(), error.get(), DBUS_TYPE_UINT32, &value,
-                              DBUS_TYPE_INVALID))
-        pid = static_cast<int>(value);
-    LOG_TRACE("[Modify for panel]:get osra-panel pid: %d\n", pid);
-    return pid;
-}
 
 int read_process_cmdline(const char *path, char *cmdline)
 {
@@ -77,7 +38,14 @@ void track_panel_call(ConnectionPair *pair, DBusMessage *call)
     std::memset(cmdline, 0, sizeof cmdline);
 
     const char *sender = dbus_message_get_sender(call);
-    const int pid = query_connection_pid(pair->server, sender);
+    if (!sender)
+        return;
+    // Not on pair->server: that connection also carries the client's calls
+    // under the client's serials, and a reply to one of them could be taken
+    // for the bus's answer here (and the answer passed to the client).
+    const int pid = query_connection_pid(
+        panel_query_connection(pair->config->use_system_bus ? DBUS_BUS_SYSTEM : DBUS_BUS_SESSION),
+        sender);
     if (pid == -1)
         return;
     std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);

@@ -1,15 +1,9 @@
 // Telling whether a GetAll call comes from the host's tray panel.
 #pragma once
 
-#include <dbus/dbus.h>
-
 // The panel is known by the first bytes of its command line.
 inline constexpr char panel_executable[] = "/usr/bin/osra-panel";
 inline constexpr int panel_cmdline_size = 256;
-
-// Asks the bus on `connection` for the process id behind `unique_name`;
-// -1 when there is no answer.
-int query_connection_pid(DBusConnection *connection, const char *unique_name);
 
 // Reads the first word (up to 255 bytes, zero bytes included) of the file at
 // `path` into `cmdline`, which holds panel_cmdline_size zeroed bytes.

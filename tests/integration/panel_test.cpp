@@ -194,3 +194,110 @@ TEST_F(PanelTest, PanelPollingForeverLeavesNoRecordsAndMemoryFlat)
     EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel] - remove panel serial 11111\n"),
               attempts);
 }
+
+TEST_F(PanelTest, ProcessIdQueryLeavesTheClientsRepliesAlone)
+{
+    start_unix();
+    Client client;
+    ASSERT_TRUE(client.open(daemon.address()));
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+
+    // The client's first call after Hello carries serial 2, as does the first
+    // message the pair's private connection sends after registering.
+    DBusMessage *call = dbus_message_new_method_call(host.unique_name(), "/", "org.example.Host",
+                                                     "Fetch");
+    DBusPendingCall *pending = nullptr;
+    ASSERT_TRUE(dbus_connection_send_with_reply(client.conn(), call, &pending, 5000));
+    dbus_connection_flush(client.conn());
+    dbus_message_unref(call);
+    DBusMessage *incoming = host.wait_message(
+        [](DBusMessage *m) { return dbus_message_has_member(m, "Fetch"); });
+    ASSERT_NE(incoming, nullptr);
+
+    // A GetAll for the client, and right behind it the answer to the
+    // client's call: the answer waits in the proxy while it asks the bus who
+    // sent the GetAll.
+    DBusMessage *get_all = dbus_message_new_method_call(client.unique_name(), "/item",
+                                                        DBUS_INTERFACE_PROPERTIES, "GetAll");
+    dbus_message_set_no_reply(get_all, TRUE);
+    dbus_connection_send(host.conn(), get_all, nullptr);
+    dbus_message_unref(get_all);
+    DBusMessage *answer = dbus_message_new_method_return(incoming);
+    const char *payload = "payload";
+    dbus_message_append_args(answer, DBUS_TYPE_STRING, &payload, DBUS_TYPE_INVALID);
+    dbus_connection_send(host.conn(), answer, nullptr);
+    dbus_connection_flush(host.conn());
+    dbus_message_unref(answer);
+    dbus_message_unref(incoming);
+
+    dbus_pending_call_block(pending);
+    DBusMessage *reply = dbus_pending_call_steal_reply(pending);
+    dbus_pending_call_unref(pending);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_STREQ(dbus_message_get_sender(reply), host.unique_name());
+    const char *text = nullptr;
+    EXPECT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID));
+    EXPECT_STREQ(text, "payload");
+    dbus_message_unref(reply);
+}
+
+TEST_F(PanelTest, QueryConnectionAnswersStrayCallsAndReturnsWithTheBus)
+{
+    start_unix({"--verbose", "1"});
+    auto respond = [](DBusMessage *m) { return properties_reply(m, "/usr/share/icons/app.png"); };
+    start_item(respond);
+    const std::vector<std::string> rewritten{properties_line("/opt/tolm/usr/share/icons/app.png")};
+    ASSERT_EQ(run_panel(panel_path, 1), rewritten);
+
+    // The daemon now has a second connection on the bus, besides the item's.
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+    DBusMessage *list = bus_call("ListNames");
+    DBusMessage *names_reply = host.call(list);
+    dbus_message_unref(list);
+    ASSERT_NE(names_reply, nullptr);
+    char **names = nullptr;
+    int count = 0;
+    ASSERT_TRUE(dbus_message_get_args(names_reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING,
+                                      &names, &count, DBUS_TYPE_INVALID));
+    std::string query_name;
+    for (int i = 0; i < count; ++i) {
+        if (names[i][0] != ':' || item.unique_name() == names[i])
+            continue;
+        DBusMessage *ask = bus_call("GetConnectionUnixProcessID");
+        const char *name = names[i];
+        dbus_message_append_args(ask, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
+        DBusMessage *pid_reply = host.call(ask);
+        dbus_message_unref(ask);
+        dbus_uint32_t pid = 0;
+        if (pid_reply &&
+            dbus_message_get_args(pid_reply, nullptr, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID) &&
+            static_cast<pid_t>(pid) == daemon.process().pid())
+            query_name = names[i];
+        if (pid_reply)
+            dbus_message_unref(pid_reply);
+    }
+    dbus_free_string_array(names);
+    dbus_message_unref(names_reply);
+    ASSERT_FALSE(query_name.empty());
+
+    // Messages sent to it are taken off its queue: a call is answered.
+    DBusMessage *poke =
+        dbus_message_new_method_call(query_name.c_str(), "/", "org.example.Nobody", "Poke");
+    std::string error;
+    DBusMessage *reply = host.call(poke, 5000, &error);
+    dbus_message_unref(poke);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(error.rfind("org.freedesktop.DBus.Error.UnknownMethod: ", 0), 0u) << error;
+    host.close();
+
+    // The bus goes away and comes back: the daemon stays up and asks the new
+    // bus about the next panel call.
+    bus.stop();
+    EXPECT_TRUE(wait_until([&] { return !dbus_connection_get_is_connected(item.conn()); }));
+    item.stop();
+    ASSERT_TRUE(bus.start());
+    start_item(respond);
+    EXPECT_EQ(run_panel(panel_path, 1), rewritten);
+}
