@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -166,6 +165,24 @@ int run_command(const std::vector<std::string> &argv, const std::vector<std::str
     return WEXITSTATUS(status);
 }
 
+// The socket file appears at bind(), a moment before listen(): connecting in
+// between is refused. Listening sockets carry __SO_ACCEPTCON (0x10000) in the
+// flags of /proc/net/unix.
+static bool unix_socket_listening(const std::string &path)
+{
+    std::istringstream table(read_file("/proc/net/unix"));
+    std::string line;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string num, refs, protocol, flags, type, state, inode, socket_path;
+        if (fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> socket_path &&
+            socket_path == path && (std::strtoul(flags.c_str(), nullptr, 16) & 0x10000))
+            return true;
+    }
+    return false;
+}
+
 HostBus::HostBus(const std::string &dir) : dir_(dir) {}
 
 bool HostBus::start()
@@ -189,8 +206,7 @@ bool HostBus::start()
                         dir_ + "/bus.out", dir_ + "/bus.err"))
         return false;
     address_ = "unix:path=" + socket;
-    struct stat st;
-    return wait_until([&] { return stat(socket.c_str(), &st) == 0; });
+    return wait_until([&] { return unix_socket_listening(socket); });
 }
 
 Daemon::Daemon(const std::string &dir, const std::string &bus_address)
@@ -209,8 +225,7 @@ bool Daemon::start(const std::vector<std::string> &args, const std::string &wait
         return false;
     if (wait_socket.empty())
         return true;
-    struct stat st;
-    return wait_until([&] { return stat(wait_socket.c_str(), &st) == 0 || !process_.running(); }) &&
+    return wait_until([&] { return unix_socket_listening(wait_socket) || !process_.running(); }) &&
            process_.running();
 }
 
