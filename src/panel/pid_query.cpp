@@ -10,38 +10,34 @@ namespace {
 // How long the whole daemon may wait for the bus to name a caller's process.
 constexpr int pid_query_timeout_ms = 3000;
 
-ConnectionPtr query_connection;
+// Lives as long as the process; no destructor runs at exit.
+DBusConnection *query_connection = nullptr;
 DBusBusType query_bus_type = DBUS_BUS_SESSION;
-
-void drop_query_connection()
-{
-    if (query_connection)
-        dbus_connection_close(query_connection.get());
-    query_connection.reset();
-}
 
 } // namespace
 
 DBusConnection *panel_query_connection(DBusBusType type)
 {
     if (query_connection &&
-        (!dbus_connection_get_is_connected(query_connection.get()) || query_bus_type != type))
-        drop_query_connection();
+        (!dbus_connection_get_is_connected(query_connection) || query_bus_type != type)) {
+        dbus_connection_close(query_connection);
+        dbus_connection_unref(query_connection);
+        query_connection = nullptr;
+    }
     if (query_connection)
-        return query_connection.get();
+        return query_connection;
 
     ScopedError error;
-    DBusConnection *connection = dbus_bus_get_private(type, error.get());
-    if (!connection)
+    query_connection = dbus_bus_get_private(type, error.get());
+    if (!query_connection)
         return nullptr;
-    query_connection.reset(connection);
     query_bus_type = type;
     // Losing the bus must not end the daemon; the next query reconnects.
-    dbus_connection_set_exit_on_disconnect(connection, FALSE);
+    dbus_connection_set_exit_on_disconnect(query_connection, FALSE);
     // Dispatched by the main loop like every other connection, so whatever
     // the bus sends here (NameAcquired, stray calls) is consumed, not queued.
-    dbus_connection_setup_with_g_main(connection, nullptr);
-    return connection;
+    dbus_connection_setup_with_g_main(query_connection, nullptr);
+    return query_connection;
 }
 
 int query_connection_pid(DBusConnection *connection, const char *unique_name)
