@@ -94,6 +94,9 @@ DBusHandlerResult client_message_filter(DBusConnection *connection, DBusMessage 
         if (adapt_panel_reply(pair, message) == 1)
             return DBUS_HANDLER_RESULT_HANDLED;
         break;
+    case DBUS_MESSAGE_TYPE_ERROR:
+        panel_call_failed(pair, message);
+        break;
     default:
         break;
     }

@@ -48,7 +48,7 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
     if (type == DBUS_MESSAGE_TYPE_METHOD_CALL) {
         const char *member = dbus_message_get_member(message);
         if (member && std::strcmp(member, "GetAll") == 0)
-            track_panel_call(connection, message);
+            track_panel_call(pair, message);
     }
 
     if (relay_queue_has_room(pair, pair->client,

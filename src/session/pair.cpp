@@ -20,6 +20,9 @@ ConnectionPair *pair_new(DBusConnection *client)
 
 void pair_free(ConnectionPair *pair)
 {
+    // Records name the pair; a later pair at the same address must not
+    // inherit them.
+    forget_panel_calls(pair);
     if (pair->client) {
         dbus_connection_close(pair->client);
         dbus_connection_unref(pair->client);

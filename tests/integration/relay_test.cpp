@@ -114,11 +114,16 @@ TEST_F(ProxyTest, SignalsFlowBothWays)
     start_unix();
     Client client;
     ASSERT_TRUE(client.open(daemon.address()));
-    dbus_bus_add_match(client.conn(), "type='signal',interface='org.example.Sig'", nullptr);
+    // With an error to fill, AddMatch waits for the bus: the rules are in
+    // place before the signals are sent.
+    DBusError err;
+    dbus_error_init(&err);
+    dbus_bus_add_match(client.conn(), "type='signal',interface='org.example.Sig'", &err);
+    ASSERT_FALSE(dbus_error_is_set(&err)) << err.message;
     Client host;
     ASSERT_TRUE(host.open(bus.address()));
-    dbus_bus_add_match(host.conn(), "type='signal',interface='org.example.FromClient'", nullptr);
-    dbus_connection_flush(client.conn());
+    dbus_bus_add_match(host.conn(), "type='signal',interface='org.example.FromClient'", &err);
+    ASSERT_FALSE(dbus_error_is_set(&err)) << err.message;
 
     DBusMessage *sig = dbus_message_new_signal("/a", "org.example.Sig", "Tick");
     dbus_uint32_t v = 5;

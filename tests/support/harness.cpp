@@ -105,7 +105,8 @@ static void redirect(int fd, const std::string &path)
 }
 
 bool Process::start(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                    const std::string &stdout_path, const std::string &stderr_path)
+                    const std::string &stdout_path, const std::string &stderr_path,
+                    const std::string &exe)
 {
     std::vector<char *> args;
     for (const auto &a : argv)
@@ -125,7 +126,7 @@ bool Process::start(const std::vector<std::string> &argv, const std::vector<std:
         }
         for (const auto &e : env)
             putenv(const_cast<char *>(e.c_str()));
-        execvp(args[0], args.data());
+        execvp(exe.empty() ? args[0] : exe.c_str(), args.data());
         _exit(127);
     }
     pid_ = pid;

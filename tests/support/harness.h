@@ -46,10 +46,12 @@ public:
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
 
-    // Starts argv[0] with `env` added to the environment; stdout and stderr
-    // go to the given files (empty: /dev/null).
+    // Starts argv[0] (or `exe`, with argv[0] as the name it is given) with
+    // `env` added to the environment; stdout and stderr go to the given files
+    // (empty: /dev/null).
     bool start(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-               const std::string &stdout_path, const std::string &stderr_path);
+               const std::string &stdout_path, const std::string &stderr_path,
+               const std::string &exe = "");
     pid_t pid() const { return pid_; }
     bool running();
     // Waits for exit up to `timeout`; returns the raw wait status or -1.

@@ -1,0 +1,64 @@
+#include "panel/adapt.h"
+
+#include "log/log.h"
+#include "panel/panel.h"
+#include "panel/properties.h"
+#include "panel/records.h"
+#include "util/dbus_ptr.h"
+
+#include <cstring>
+
+const char *const shared_path_prefixes[] = {"/run/"};
+const int shared_path_prefix_count = 1;
+
+int match_path_prefix(const char *text, const char *const *prefixes, int count)
+{
+    for (int i = 0; i < count; ++i)
+        if (std::strncmp(text, prefixes[i], std::strlen(prefixes[i])) == 0)
+            return i;
+    return -1;
+}
+
+int adapt_panel_reply(ConnectionPair *pair, DBusMessage *reply)
+{
+    const dbus_uint32_t serial = dbus_message_get_reply_serial(reply);
+    const char *caller = dbus_message_get_destination(reply);
+    if (!panel_serial_contains(pair, serial, caller))
+        return 0;
+
+    const char *icon = find_icon_name_path(reply);
+    if (!icon || match_path_prefix(icon, shared_path_prefixes, shared_path_prefix_count) >= 0) {
+        LOG_INFO("[Modify for panel] - remove panel serial 0000\n");
+        // Answered all the same: a record kept here would never leave.
+        panel_serial_remove(pair, serial, caller);
+        return 0;
+    }
+
+    LOG_INFO("[Modify for panel] - remove panel serial 11111\n");
+    int sent = 0;
+    // Without a substitute the client's own reply still answers the panel.
+    if (MessagePtr substitute{dbus_message_new_method_return(reply)}) {
+        dbus_message_set_destination(substitute.get(), caller);
+        dbus_message_set_reply_serial(substitute.get(), serial);
+        if (rebuild_properties_reply(reply, substitute.get())) {
+            LOG_INFO("[Modify for panel] - change dbus message for panel and send fake "
+                     "message\n");
+            dbus_connection_send(pair->server, substitute.get(), nullptr);
+            sent = 1;
+        }
+    }
+    panel_serial_remove(pair, serial, caller);
+    LOG_INFO("[Modify for panel] - remove panel serial %d\n", static_cast<int>(serial));
+    return sent;
+}
+
+void panel_call_failed(ConnectionPair *pair, DBusMessage *error)
+{
+    panel_serial_remove(pair, dbus_message_get_reply_serial(error),
+                        dbus_message_get_destination(error));
+}
+
+void forget_panel_calls(const ConnectionPair *pair)
+{
+    panel_serial_forget_pair(pair);
+}

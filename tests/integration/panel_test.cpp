@@ -1,0 +1,303 @@
+// The tray panel's GetAll calls on an item inside the container, through the
+// proxy and a real host bus.
+#include "fixture.h"
+#include "property_dict.h"
+
+#include <sys/wait.h>
+
+#include <map>
+#include <mutex>
+#include <sstream>
+
+using namespace harness;
+
+namespace {
+
+const std::string panel_path = "/usr/bin/osra-panel";
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+DBusMessage *properties_reply(DBusMessage *call, const char *icon)
+{
+    DBusMessage *reply = dbus_message_new_method_return(call);
+    DictWriter(reply)
+        .str("Category", "ApplicationStatus")
+        .str("IconName", icon)
+        .path("Menu", "/MenuBar")
+        .boolean("ItemIsMenu", true)
+        .i32("WindowId", -3)
+        .u32("Version", 2)
+        .dbl("Ratio", 0.5)
+        .close();
+    return reply;
+}
+
+std::string properties_line(const std::string &icon)
+{
+    return "Category=s:ApplicationStatus IconName=s:" + icon +
+           " Menu=o:/MenuBar ItemIsMenu=b:true WindowId=i:-3 Version=u:2 Ratio=d:0.5";
+}
+
+class PanelTest : public ProxyTest {
+protected:
+    // The application inside the container, connected through the proxy.
+    Peer item;
+
+    void start_item(std::function<DBusMessage *(DBusMessage *)> respond)
+    {
+        ASSERT_TRUE(item.start(daemon.address(), {},
+                               [respond](DBusConnection *, DBusMessage *m) -> DBusMessage * {
+                                   return respond(m);
+                               }));
+    }
+
+    // Runs the fake panel under the name `argv0` for `count` GetAll calls on
+    // the item; returns its output lines and sets `pid`.
+    std::vector<std::string> run_panel(const std::string &argv0, int count, pid_t *pid = nullptr)
+    {
+        Process panel;
+        const std::string out = dir.file("panel.out");
+        EXPECT_TRUE(panel.start({argv0, bus.address(), item.unique_name(), std::to_string(count)},
+                                {}, out, dir.file("panel.err"), DPD_FAKE_PANEL_PATH));
+        if (pid)
+            *pid = panel.pid();
+        const int status = panel.wait_exit(std::chrono::milliseconds(30000 + count * 20));
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << read_file(dir.file("panel.err"));
+        return split_lines(read_file(out));
+    }
+};
+
+} // namespace
+
+TEST_F(PanelTest, PanelGetsTheIconPathRewrittenAndOthersTheOriginal)
+{
+    start_unix({"--verbose", "4"});
+    start_item([](DBusMessage *m) { return properties_reply(m, "/usr/share/icons/app.png"); });
+    const std::string original = properties_line("/usr/share/icons/app.png");
+    const std::string rewritten = properties_line("/opt/tolm/usr/share/icons/app.png");
+
+    pid_t panel_pid = -1;
+    EXPECT_EQ(run_panel(panel_path, 1, &panel_pid), std::vector<std::string>{rewritten});
+    // Only the first 19 bytes of the command line count.
+    EXPECT_EQ(run_panel(panel_path + "-next", 1), std::vector<std::string>{rewritten});
+    pid_t other_pid = -1;
+    EXPECT_EQ(run_panel("osra-panel", 1, &other_pid), std::vector<std::string>{original});
+    EXPECT_EQ(run_panel(DPD_FAKE_PANEL_PATH, 1), std::vector<std::string>{original});
+
+    // This process is no panel either.
+    Client ordinary;
+    ASSERT_TRUE(ordinary.open(bus.address()));
+    DBusMessage *call = dbus_message_new_method_call(item.unique_name().c_str(), "/item",
+                                                     DBUS_INTERFACE_PROPERTIES, "GetAll");
+    DBusMessage *reply = ordinary.call(call);
+    dbus_message_unref(call);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(join(dump_properties(reply)), original);
+    dbus_message_unref(reply);
+
+    const std::string log = daemon.log();
+    EXPECT_EQ(count_of(log, "] [Modify for panel]: Added serial "), 2u) << log;
+    EXPECT_EQ(count_of(log, "] [Modify for panel] - change dbus message for panel and send fake "
+                            "message\n"),
+              2u);
+    EXPECT_NE(log.find("] [Modify for panel]:get osra-panel pid: " + std::to_string(panel_pid) +
+                       "\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("] [Modify for panel]:get osra-panel pid: " + std::to_string(other_pid) +
+                       "\n"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(PanelTest, PanelPollingForeverLeavesNoRecordsAndMemoryFlat)
+{
+    start_unix({"--verbose", "2"});
+    // The item answers in turn: a path (rewritten), a theme name and a path
+    // under /run/ (passed on), an error, and a value the copy cannot carry
+    // (passed on after a failed rebuild).
+    std::mutex mutex;
+    std::map<int, std::pair<dbus_uint32_t, std::string>> last_call; // by kind
+    int answered = 0;
+    start_item([&](DBusMessage *m) -> DBusMessage * {
+        std::lock_guard<std::mutex> lock(mutex);
+        const int kind = answered++ % 5;
+        last_call[kind] = {dbus_message_get_serial(m), dbus_message_get_sender(m)};
+        switch (kind) {
+        case 0:
+            return properties_reply(m, "/usr/share/icons/app.png");
+        case 1:
+            return properties_reply(m, "app-theme-icon");
+        case 2:
+            return properties_reply(m, "/run/user/1000/app.png");
+        case 3:
+            return dbus_message_new_error(m, "org.example.Error.Busy", "busy");
+        default: {
+            DBusMessage *reply = dbus_message_new_method_return(m);
+            DictWriter(reply).str("IconName", "/a.png").strings("Names", {"x"}).close();
+            return reply;
+        }
+        }
+    });
+
+    ASSERT_EQ(run_panel(panel_path, 1000).size(), 1000u);
+    const long rss_before = daemon.rss_kib();
+    const std::vector<std::string> lines = run_panel(panel_path, 10000);
+    const long rss_after = daemon.rss_kib();
+    ASSERT_EQ(lines.size(), 10000u);
+    // 11,000 calls so far: this run began at kind 0.
+    EXPECT_EQ(lines[0], properties_line("/opt/tolm/usr/share/icons/app.png"));
+    EXPECT_EQ(lines[1], properties_line("app-theme-icon"));
+    EXPECT_EQ(lines[2], properties_line("/run/user/1000/app.png"));
+    EXPECT_EQ(lines[3], "error org.example.Error.Busy");
+    EXPECT_EQ(lines[4], "IconName=s:/a.png Names=a:...");
+    EXPECT_EQ(count_of(read_file(dir.file("panel.out")), "/opt/tolm/"), 2000u);
+    EXPECT_LT(rss_after - rss_before, 256) << rss_before << " KiB before, " << rss_after
+                                           << " KiB after";
+
+    // Nothing was left recorded: a second answer to the last call of each
+    // kind, naming an icon path, is not taken for the panel's reply.
+    const std::string log_before = daemon.log();
+    const size_t attempts = count_of(log_before, "] [Modify for panel] - remove panel serial 11111\n");
+    EXPECT_EQ(attempts, 2u * 11000 / 5);
+    for (const auto &[kind, call] : last_call) {
+        DBusMessage *late = dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN);
+        dbus_message_set_reply_serial(late, call.first);
+        dbus_message_set_destination(late, call.second.c_str());
+        DictWriter(late).str("IconName", "/late.png").close();
+        dbus_connection_send(item.conn(), late, nullptr);
+        dbus_message_unref(late);
+    }
+    // The proxy handles a client's messages in order: once this round trip
+    // is back, the late answers have been through it.
+    DBusMessage *ping = bus_call("GetId");
+    DBusMessage *pong = dbus_connection_send_with_reply_and_block(item.conn(), ping, 5000, nullptr);
+    dbus_message_unref(ping);
+    ASSERT_NE(pong, nullptr);
+    dbus_message_unref(pong);
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel] - remove panel serial 11111\n"),
+              attempts);
+}
+
+TEST_F(PanelTest, ProcessIdQueryLeavesTheClientsRepliesAlone)
+{
+    start_unix();
+    Client client;
+    ASSERT_TRUE(client.open(daemon.address()));
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+
+    // The client's first call after Hello carries serial 2, as does the first
+    // message the pair's private connection sends after registering.
+    DBusMessage *call = dbus_message_new_method_call(host.unique_name(), "/", "org.example.Host",
+                                                     "Fetch");
+    DBusPendingCall *pending = nullptr;
+    ASSERT_TRUE(dbus_connection_send_with_reply(client.conn(), call, &pending, 5000));
+    dbus_connection_flush(client.conn());
+    dbus_message_unref(call);
+    DBusMessage *incoming = host.wait_message(
+        [](DBusMessage *m) { return dbus_message_has_member(m, "Fetch"); });
+    ASSERT_NE(incoming, nullptr);
+
+    // A GetAll for the client, and right behind it the answer to the
+    // client's call: the answer waits in the proxy while it asks the bus who
+    // sent the GetAll.
+    DBusMessage *get_all = dbus_message_new_method_call(client.unique_name(), "/item",
+                                                        DBUS_INTERFACE_PROPERTIES, "GetAll");
+    dbus_message_set_no_reply(get_all, TRUE);
+    dbus_connection_send(host.conn(), get_all, nullptr);
+    dbus_message_unref(get_all);
+    DBusMessage *answer = dbus_message_new_method_return(incoming);
+    const char *payload = "payload";
+    dbus_message_append_args(answer, DBUS_TYPE_STRING, &payload, DBUS_TYPE_INVALID);
+    dbus_connection_send(host.conn(), answer, nullptr);
+    dbus_connection_flush(host.conn());
+    dbus_message_unref(answer);
+    dbus_message_unref(incoming);
+
+    dbus_pending_call_block(pending);
+    DBusMessage *reply = dbus_pending_call_steal_reply(pending);
+    dbus_pending_call_unref(pending);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_STREQ(dbus_message_get_sender(reply), host.unique_name());
+    const char *text = nullptr;
+    EXPECT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID));
+    EXPECT_STREQ(text, "payload");
+    dbus_message_unref(reply);
+}
+
+TEST_F(PanelTest, QueryConnectionAnswersStrayCallsAndReturnsWithTheBus)
+{
+    start_unix({"--verbose", "1"});
+    auto respond = [](DBusMessage *m) { return properties_reply(m, "/usr/share/icons/app.png"); };
+    start_item(respond);
+    const std::vector<std::string> rewritten{properties_line("/opt/tolm/usr/share/icons/app.png")};
+    ASSERT_EQ(run_panel(panel_path, 1), rewritten);
+
+    // The daemon now has a second connection on the bus, besides the item's.
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+    DBusMessage *list = bus_call("ListNames");
+    DBusMessage *names_reply = host.call(list);
+    dbus_message_unref(list);
+    ASSERT_NE(names_reply, nullptr);
+    char **names = nullptr;
+    int count = 0;
+    ASSERT_TRUE(dbus_message_get_args(names_reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING,
+                                      &names, &count, DBUS_TYPE_INVALID));
+    std::string query_name;
+    for (int i = 0; i < count; ++i) {
+        if (names[i][0] != ':' || item.unique_name() == names[i])
+            continue;
+        DBusMessage *ask = bus_call("GetConnectionUnixProcessID");
+        const char *name = names[i];
+        dbus_message_append_args(ask, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
+        DBusMessage *pid_reply = host.call(ask);
+        dbus_message_unref(ask);
+        dbus_uint32_t pid = 0;
+        if (pid_reply &&
+            dbus_message_get_args(pid_reply, nullptr, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID) &&
+            static_cast<pid_t>(pid) == daemon.process().pid())
+            query_name = names[i];
+        if (pid_reply)
+            dbus_message_unref(pid_reply);
+    }
+    dbus_free_string_array(names);
+    dbus_message_unref(names_reply);
+    ASSERT_FALSE(query_name.empty());
+
+    // Messages sent to it are taken off its queue: a call is answered.
+    DBusMessage *poke =
+        dbus_message_new_method_call(query_name.c_str(), "/", "org.example.Nobody", "Poke");
+    std::string error;
+    DBusMessage *reply = host.call(poke, 5000, &error);
+    dbus_message_unref(poke);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(error.rfind("org.freedesktop.DBus.Error.UnknownMethod: ", 0), 0u) << error;
+    host.close();
+
+    // The bus goes away and comes back: the daemon stays up and asks the new
+    // bus about the next panel call.
+    bus.stop();
+    EXPECT_TRUE(wait_until([&] { return !dbus_connection_get_is_connected(item.conn()); }));
+    item.stop();
+    ASSERT_TRUE(bus.start());
+    start_item(respond);
+    EXPECT_EQ(run_panel(panel_path, 1), rewritten);
+}

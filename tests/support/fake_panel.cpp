@@ -1,0 +1,45 @@
+// A stand-in for the host's tray panel: calls GetAll on an item COUNT times
+// and prints one line per answer: the reply's properties, or the error name.
+// The tests start it under the panel's path as argv[0].
+//
+// Usage: fake_panel BUS_ADDRESS ITEM_NAME COUNT
+#include "property_dict.h"
+
+#include <dbus/dbus.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s BUS_ADDRESS ITEM_NAME COUNT\n", argv[0]);
+        return 2;
+    }
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection *bus = dbus_connection_open_private(argv[1], &error);
+    if (!bus || !dbus_bus_register(bus, &error)) {
+        std::fprintf(stderr, "%s: %s\n", argv[1], error.message);
+        return 1;
+    }
+    const long count = std::strtol(argv[3], nullptr, 10);
+    const char *item_interface = "org.example.Item";
+    for (long i = 0; i < count; ++i) {
+        DBusMessage *call = dbus_message_new_method_call(argv[2], "/org/example/Item",
+                                                         DBUS_INTERFACE_PROPERTIES, "GetAll");
+        dbus_message_append_args(call, DBUS_TYPE_STRING, &item_interface, DBUS_TYPE_INVALID);
+        DBusMessage *reply = dbus_connection_send_with_reply_and_block(bus, call, 10000, &error);
+        dbus_message_unref(call);
+        if (reply) {
+            std::printf("%s\n", harness::join(harness::dump_properties(reply)).c_str());
+            dbus_message_unref(reply);
+        } else {
+            std::printf("error %s\n", error.name);
+            dbus_error_free(&error);
+        }
+    }
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+    return 0;
+}
