@@ -168,8 +168,12 @@ TEST_F(PanelTest, PanelPollingForeverLeavesNoRecordsAndMemoryFlat)
     EXPECT_EQ(lines[3], "error org.example.Error.Busy");
     EXPECT_EQ(lines[4], "IconName=s:/a.png Names=a:...");
     EXPECT_EQ(count_of(read_file(dir.file("panel.out")), "/opt/tolm/"), 2000u);
-    EXPECT_LT(rss_after - rss_before, 256) << rss_before << " KiB before, " << rss_after
-                                           << " KiB after";
+    // Under AddressSanitizer freed memory sits in quarantine; the leak
+    // checker and the record checks below cover that build.
+    if (!harness::sanitized_build) {
+        EXPECT_LT(rss_after - rss_before, 256) << rss_before << " KiB before, " << rss_after
+                                               << " KiB after";
+    }
 
     // Nothing was left recorded: a second answer to the last call of each
     // kind, naming an icon path, is not taken for the panel's reply.
