@@ -7,8 +7,19 @@
 // tests point it elsewhere, the daemon never changes it.
 extern const char *activation_list_dir;
 
+// A list file is only trusted to be unchanged while its size, inode and
+// times stay the same once it was last changed this many seconds before it
+// was read (file times come from a coarse clock). Tests lower it.
+extern long activation_list_settle_seconds;
+
+// How often a list file was opened and read (not served from the parsed
+// copy): for tests and benchmarks.
+extern unsigned long activation_list_reads;
+
 // Looks `service` up in the list of the bus in use ("dbus-sys-proxy.list"
-// or "dbus-sess-proxy.list"), reading the file afresh on every call.
+// or "dbus-sess-proxy.list"). An edit takes effect at the next lookup; an
+// unchanged file is not read again, except with --trace, which reads (and
+// shows) the file afresh on every lookup.
 // 1: found, *value_out receives a malloc'ed copy of the line's value (the
 // caller frees it); 0: no file, no such line, read error or no memory, and
 // *value_out is left alone.

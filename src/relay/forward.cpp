@@ -7,13 +7,11 @@ long relay_max_queued_bytes = 127L * 1024 * 1024;
 
 void relay_forward(DBusConnection *target, DBusMessage *message)
 {
-    char *wire = nullptr;
-    int wire_len = 0;
-    // A message that cannot be serialised would not survive the send either.
-    if (!dbus_message_marshal(message, &wire, &wire_len))
-        return;
+    // Every message here was read off the wire and validated by libdbus, so
+    // it serialises; only memory can fail, and then the send drops it as a
+    // trial serialisation would. Copying each body to prove it cost a fifth
+    // of the relay's time on large messages.
     dbus_connection_send(target, message, nullptr);
-    dbus_free(wire);
 }
 
 bool relay_queue_has_room(ConnectionPair *pair, DBusConnection *target, const char *warning)

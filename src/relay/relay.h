@@ -15,7 +15,7 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
 // Answers the client's Hello with the private connection's unique name.
 int reply_to_hello(ConnectionPair *pair, DBusMessage *hello);
 
-// Sends `message` unchanged on `target` after checking that it serialises.
+// Sends `message` unchanged (same serial, same header fields) on `target`.
 void relay_forward(DBusConnection *target, DBusMessage *message);
 
 // Bytes that may wait in one connection's outgoing queue before the pair is

@@ -7,6 +7,10 @@
 #include <dbus/dbus-glib-lowlevel.h>
 #include <dbus/dbus-glib.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <cstdlib>
 
 ConnectionPair *pair_new(DBusConnection *client)
@@ -33,6 +37,22 @@ void pair_free(ConnectionPair *pair)
     }
     std::free(pair->owned_name);
     std::free(pair);
+}
+
+// Every relayed message is a write of its own; Nagle's algorithm would hold
+// the next one back until the client acknowledges the last.
+static void disable_nagle(DBusConnection *connection)
+{
+    int fd = -1;
+    if (!dbus_connection_get_socket(connection, &fd))
+        return;
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0 ||
+        (addr.ss_family != AF_INET && addr.ss_family != AF_INET6))
+        return;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 dbus_bool_t allow_any_unix_user(DBusConnection *, unsigned long, void *)
@@ -82,6 +102,7 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
     pair->config = config;
 
     dbus_connection_ref(connection);
+    disable_nagle(connection);
     dbus_connection_setup_with_g_main(connection, nullptr);
     dbus_connection_set_route_peer_messages(connection, TRUE);
     if (!dbus_connection_add_filter(connection, client_message_filter, pair, nullptr)) {

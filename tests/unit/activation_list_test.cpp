@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -90,9 +93,15 @@ TEST_F(ActivationList, ReadingRulesOfExistingListFiles)
         {"org.example.Player\n", std::nullopt},
         {"", std::nullopt},
     };
-    for (const auto &c : cases) {
-        harness::write_file(session_list(), c.text);
-        EXPECT_EQ(lookup("org.example.Player"), c.value) << '"' << c.text << '"';
+    // Read afresh (with --trace) and from the parsed copy alike.
+    for (int trace : {0, 1}) {
+        config.trace = trace;
+        testing::internal::CaptureStdout();
+        for (const auto &c : cases) {
+            harness::write_file(session_list(), c.text);
+            EXPECT_EQ(lookup("org.example.Player"), c.value) << '"' << c.text << '"' << trace;
+        }
+        testing::internal::GetCapturedStdout();
     }
 }
 
@@ -155,4 +164,87 @@ TEST_F(ActivationList, TraceAndVerboseLines)
 
     config.trace = 0;
     EXPECT_EQ(captured("a"), prefix("DEBUG") + "service a is namespaced as b\n\n");
+}
+
+static size_t count_lines(const std::string &text, const std::string &line)
+{
+    size_t count = 0;
+    for (size_t at = text.find(line + "\n"); at != std::string::npos;
+         at = text.find(line + "\n", at + 1))
+        ++count;
+    return count;
+}
+
+// An unchanged file is served from its parsed copy; any change to it is
+// seen at the next lookup, however quickly it follows.
+class ParsedCopy : public ActivationList {
+protected:
+    long saved_settle = activation_list_settle_seconds;
+    void TearDown() override
+    {
+        activation_list_settle_seconds = saved_settle;
+        ActivationList::TearDown();
+    }
+    unsigned long reads_during(const std::function<void()> &what)
+    {
+        const unsigned long before = activation_list_reads;
+        what();
+        return activation_list_reads - before;
+    }
+};
+
+TEST_F(ParsedCopy, UnchangedFileIsReadOnceAndEditsAreSeen)
+{
+    activation_list_settle_seconds = 0;
+    harness::write_file(session_list(), "org.example.Player=org.example.Player.docker\n"
+                                        "org.example.Player=second\n");
+    EXPECT_EQ(reads_during([&] {
+                  for (int i = 0; i < 5; ++i)
+                      EXPECT_EQ(lookup("org.example.Player"), "org.example.Player.docker\n");
+                  EXPECT_EQ(lookup("org.example.Other"), std::nullopt);
+              }),
+              1u);
+
+    // Same size, same inode; only the modification time tells.
+    harness::write_file(session_list(), "org.example.Player=org.example.Player.sandb\n"
+                                        "org.example.Player=second\n");
+    struct timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, session_list().c_str(), times, 0), 0);
+    EXPECT_EQ(lookup("org.example.Player"), "org.example.Player.sandb\n");
+
+    // Replaced by another file (a new inode), as editors and installers do.
+    harness::write_file(list_dir + "new", "org.example.Player=replaced\n");
+    ASSERT_EQ(std::rename((list_dir + "new").c_str(), session_list().c_str()), 0);
+    EXPECT_EQ(lookup("org.example.Player"), "replaced\n");
+
+    std::remove(session_list().c_str());
+    EXPECT_EQ(lookup("org.example.Player"), std::nullopt);
+}
+
+TEST_F(ParsedCopy, RecentlyChangedFileIsReadEveryTime)
+{
+    // Two writes within one tick of the file clock leave identical times:
+    // a file changed moments ago is never trusted to stay as read.
+    activation_list_settle_seconds = 3600;
+    harness::write_file(session_list(), "org.example.Player=AAAA\n");
+    EXPECT_EQ(lookup("org.example.Player"), "AAAA\n");
+    harness::write_file(session_list(), "org.example.Player=BBBB\n");
+    EXPECT_EQ(lookup("org.example.Player"), "BBBB\n");
+    EXPECT_EQ(reads_during([&] { lookup("org.example.Player"); }), 1u);
+}
+
+TEST_F(ParsedCopy, TraceReadsTheFileOnEveryLookup)
+{
+    activation_list_settle_seconds = 0;
+    config.trace = 1;
+    harness::write_file(session_list(), "org.example.Player=x\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(reads_during([&] {
+                  lookup("org.example.Player");
+                  lookup("org.example.Player");
+              }),
+              2u);
+    EXPECT_EQ(count_lines(testing::internal::GetCapturedStdout(),
+                          "open activation file list " + session_list() + " succeed"),
+              2u);
 }
