@@ -17,7 +17,6 @@
 #endif
 
 const char *activation_list_dir = DPD_ACTIVATION_LIST_DIR;
-long activation_list_settle_seconds = 2;
 unsigned long activation_list_reads = 0;
 
 namespace {
@@ -106,15 +105,20 @@ bool still_current(const ParsedList &list, const char *path)
            same_time(st.st_mtim, list.modified) && same_time(st.st_ctim, list.changed);
 }
 
-// File times come from a coarse clock: two writes a few milliseconds apart
-// can leave the same size and times behind. A copy is only kept when the
-// file was last changed well before it was read.
-bool old_enough(const struct stat &st)
+// File times come from the kernel's coarse clock, so a change made in the
+// same tick as the read would leave the times as they were. The copy is
+// only kept when the file's last change came in an earlier tick than the
+// read: every later change then moves its change time past the copy's.
+timespec coarse_now()
 {
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec - st.st_ctim.tv_sec >= activation_list_settle_seconds &&
-           now.tv_sec - st.st_mtim.tv_sec >= activation_list_settle_seconds;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now;
+}
+
+bool earlier(const timespec &a, const timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
 // Reads the file into `list`; false when it cannot be opened.
@@ -122,6 +126,7 @@ bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
 {
     list.valid = false;
     list.first_value.clear();
+    const timespec read_started = coarse_now();
     FILE *file = std::fopen(path, "rb");
     if (!file)
         return false;
@@ -134,7 +139,8 @@ bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
     });
     const bool complete = !std::ferror(file);
     std::fclose(file);
-    if (complete && have_stat && old_enough(st)) {
+    if (complete && have_stat && earlier(st.st_ctim, read_started) &&
+        earlier(st.st_mtim, read_started)) {
         list.valid = true;
         list.path = path;
         list.device = st.st_dev;

@@ -7,11 +7,6 @@
 // tests point it elsewhere, the daemon never changes it.
 extern const char *activation_list_dir;
 
-// A list file is only trusted to be unchanged while its size, inode and
-// times stay the same once it was last changed this many seconds before it
-// was read (file times come from a coarse clock). Tests lower it.
-extern long activation_list_settle_seconds;
-
 // How often a list file was opened and read (not served from the parsed
 // copy): for tests and benchmarks.
 extern unsigned long activation_list_reads;
