@@ -19,15 +19,6 @@ bool name_has_owner(Client &observer, const std::string &name)
     return has;
 }
 
-void round_trip(Client &client)
-{
-    DBusMessage *call = bus_call("GetId");
-    DBusMessage *reply = client.call(call);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr);
-    dbus_message_unref(reply);
-}
-
 } // namespace
 
 TEST_F(ProxyTest, DisconnectClosesBothConnectionsAndOthersKeepWorking)

@@ -12,15 +12,6 @@ using namespace harness;
 
 namespace {
 
-void round_trip(Client &client)
-{
-    DBusMessage *call = bus_call("GetId");
-    DBusMessage *reply = client.call(call);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr);
-    dbus_message_unref(reply);
-}
-
 // A client that speaks the wire protocol by hand, to send what libdbus
 // would refuse to build.
 class RawClient {
