@@ -16,7 +16,8 @@ namespace {
 
 // A server nobody dispatches: connections to it never authenticate, so
 // whatever the filter sends just waits in their outgoing queues, which are
-// dropped every few hundred inputs.
+// dropped every few hundred inputs. So is the server: the connections it
+// never accepts fill its listen backlog, after which none could be opened.
 DBusServer *sink = nullptr;
 ProxyConfig config;
 ConnectionPair *pair = nullptr;
@@ -41,6 +42,13 @@ void renew_pair()
         dbus_connection_unref(pair->server);
         std::free(pair);
     }
+    if (sink) {
+        dbus_server_disconnect(sink);
+        dbus_server_unref(sink);
+    }
+    sink = dbus_server_listen("unix:tmpdir=/tmp", nullptr);
+    if (!sink)
+        std::abort();
     pair = pair_new(open_sink_connection());
     pair->server = open_sink_connection();
     pair->config = &config;
@@ -64,9 +72,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         std::fputs("org.example.Player=org.example.Player.docker\n", f);
         std::fclose(f);
     }
-    sink = dbus_server_listen("unix:tmpdir=/tmp", nullptr);
-    if (!sink)
-        std::abort();
     return 0;
 }
 

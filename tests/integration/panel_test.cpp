@@ -305,3 +305,132 @@ TEST_F(PanelTest, QueryConnectionAnswersStrayCallsAndReturnsWithTheBus)
     start_item(respond);
     EXPECT_EQ(run_panel(panel_path, 1), rewritten);
 }
+
+namespace {
+
+// Whether the host bus still has a connection named `name`.
+bool bus_has_owner(Client &host, const std::string &name)
+{
+    DBusMessage *ask = bus_call("NameHasOwner");
+    const char *text = name.c_str();
+    dbus_message_append_args(ask, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    DBusMessage *reply = host.call(ask);
+    dbus_message_unref(ask);
+    dbus_bool_t has = TRUE;
+    if (reply) {
+        dbus_message_get_args(reply, nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID);
+        dbus_message_unref(reply);
+    }
+    return has;
+}
+
+// One round trip from the item through the proxy: the proxy handles the
+// item's messages in order, so everything the item sent before is through.
+void item_round_trip(DBusConnection *item)
+{
+    DBusMessage *ping = bus_call("GetId");
+    DBusMessage *pong = dbus_connection_send_with_reply_and_block(item, ping, 5000, nullptr);
+    dbus_message_unref(ping);
+    ASSERT_NE(pong, nullptr);
+    dbus_message_unref(pong);
+}
+
+} // namespace
+
+TEST_F(PanelTest, PanelThatExitsDuringItsGetAllLeavesNoRecord)
+{
+    start_unix({"--verbose", "4"});
+    // The item holds on to the first GetAll and answers the rest at once.
+    std::mutex mutex;
+    DBusMessage *held = nullptr;
+    start_item([&](DBusMessage *m) -> DBusMessage * {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!held) {
+            held = dbus_message_ref(m);
+            return nullptr;
+        }
+        return properties_reply(m, "/usr/share/icons/app.png");
+    });
+    auto held_call = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return held;
+    };
+
+    Process panel;
+    ASSERT_TRUE(panel.start({panel_path, bus.address(), item.unique_name(), "1"}, {},
+                            dir.file("gone.out"), dir.file("gone.err"), DPD_FAKE_PANEL_PATH));
+    ASSERT_TRUE(wait_until([&] { return held_call() != nullptr; }, 10000ms));
+    const std::string panel_name = dbus_message_get_sender(held_call());
+    // Recorded before it was passed on.
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]: Added serial "), 1u);
+
+    const int status = panel.stop();
+    EXPECT_TRUE(WIFSIGNALED(status)) << status;
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+    ASSERT_TRUE(wait_until([&] { return !bus_has_owner(host, panel_name); }));
+
+    // The late answer takes the record with it; the substitute goes to a
+    // name the bus no longer has.
+    DBusMessage *late = properties_reply(held_call(), "/usr/share/icons/app.png");
+    dbus_connection_send(item.conn(), late, nullptr);
+    item_round_trip(item.conn());
+    const std::string substituted = "] [Modify for panel] - change dbus message for panel and "
+                                    "send fake message\n";
+    const std::string attempted = "] [Modify for panel] - remove panel serial 11111\n";
+    EXPECT_EQ(count_of(daemon.log(), substituted), 1u) << daemon.log();
+    // A second answer to the same call finds nothing left to adapt.
+    dbus_connection_send(item.conn(), late, nullptr);
+    dbus_message_unref(late);
+    item_round_trip(item.conn());
+    EXPECT_EQ(count_of(daemon.log(), attempted), 1u) << daemon.log();
+
+    // The next panel is served as before.
+    EXPECT_EQ(run_panel(panel_path, 1),
+              std::vector<std::string>{properties_line("/opt/tolm/usr/share/icons/app.png")});
+    EXPECT_EQ(count_of(daemon.log(), substituted), 2u);
+    dbus_message_unref(held_call());
+}
+
+TEST_F(PanelTest, PanelGoneBeforeItCanBeNamedIsRelayedUnrecorded)
+{
+    start_unix({"--verbose", "4"});
+    std::atomic<int> calls{0};
+    start_item([&](DBusMessage *m) {
+        ++calls;
+        return properties_reply(m, "/usr/share/icons/app.png");
+    });
+
+    // The daemon is held while the panel sends its call and leaves, so by
+    // the time the daemon asks who sent it the bus no longer knows.
+    const pid_t daemon_pid = daemon.process().pid();
+    ASSERT_EQ(kill(daemon_pid, SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{daemon_pid};
+    Process panel;
+    ASSERT_TRUE(panel.start({panel_path, bus.address(), item.unique_name(), "1", "send-only"}, {},
+                            dir.file("gone.out"), dir.file("gone.err"), DPD_FAKE_PANEL_PATH));
+    const int status = panel.wait_exit(10000ms);
+    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << read_file(dir.file("gone.err"));
+    const std::vector<std::string> out = split_lines(read_file(dir.file("gone.out")));
+    ASSERT_EQ(out.size(), 1u);
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+    ASSERT_TRUE(wait_until([&] { return !bus_has_owner(host, out[0]); }));
+    ASSERT_EQ(kill(daemon_pid, SIGCONT), 0);
+
+    // Relayed all the same, and its answer passed on unadapted.
+    ASSERT_TRUE(wait_until([&] { return calls == 1; }));
+    item_round_trip(item.conn());
+    std::string log = daemon.log();
+    EXPECT_NE(log.find("] [Modify for panel]:get osra-panel pid: -1\n"), std::string::npos) << log;
+    EXPECT_EQ(count_of(log, "] [Modify for panel]: Added serial "), 0u) << log;
+    EXPECT_EQ(count_of(log, "] [Modify for panel] - remove panel serial"), 0u) << log;
+
+    EXPECT_EQ(run_panel(panel_path, 1),
+              std::vector<std::string>{properties_line("/opt/tolm/usr/share/icons/app.png")});
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]: Added serial "), 1u);
+}

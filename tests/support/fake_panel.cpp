@@ -1,19 +1,22 @@
 // A stand-in for the host's tray panel: calls GetAll on an item COUNT times
 // and prints one line per answer: the reply's properties, or the error name.
-// The tests start it under the panel's path as argv[0].
+// The tests start it under the panel's path as argv[0]. With "send-only" it
+// prints its unique name, sends the calls and exits without their answers.
 //
-// Usage: fake_panel BUS_ADDRESS ITEM_NAME COUNT
+// Usage: fake_panel BUS_ADDRESS ITEM_NAME COUNT [send-only]
 #include "property_dict.h"
 
 #include <dbus/dbus.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s BUS_ADDRESS ITEM_NAME COUNT\n", argv[0]);
+    const bool send_only = argc == 5 && std::strcmp(argv[4], "send-only") == 0;
+    if (argc != 4 && !send_only) {
+        std::fprintf(stderr, "usage: %s BUS_ADDRESS ITEM_NAME COUNT [send-only]\n", argv[0]);
         return 2;
     }
     DBusError error;
@@ -24,11 +27,20 @@ int main(int argc, char **argv)
         return 1;
     }
     const long count = std::strtol(argv[3], nullptr, 10);
+    if (send_only) {
+        std::printf("%s\n", dbus_bus_get_unique_name(bus));
+        std::fflush(stdout);
+    }
     const char *item_interface = "org.example.Item";
     for (long i = 0; i < count; ++i) {
         DBusMessage *call = dbus_message_new_method_call(argv[2], "/org/example/Item",
                                                          DBUS_INTERFACE_PROPERTIES, "GetAll");
         dbus_message_append_args(call, DBUS_TYPE_STRING, &item_interface, DBUS_TYPE_INVALID);
+        if (send_only) {
+            dbus_connection_send(bus, call, nullptr);
+            dbus_message_unref(call);
+            continue;
+        }
         DBusMessage *reply = dbus_connection_send_with_reply_and_block(bus, call, 10000, &error);
         dbus_message_unref(call);
         if (reply) {
@@ -39,6 +51,7 @@ int main(int argc, char **argv)
             dbus_error_free(&error);
         }
     }
+    dbus_connection_flush(bus);
     dbus_connection_close(bus);
     dbus_connection_unref(bus);
     return 0;
