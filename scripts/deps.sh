@@ -28,8 +28,15 @@ BUILD_PACKAGES="g++ cmake make pkg-config libdbus-1-dev libdbus-glib-1-dev libgl
 # The host bus and the client libraries the tests talk through.
 TEST_PACKAGES="libgtest-dev dbus-daemon dbus-bin libglib2.0-bin systemd"
 
-# build_daemon [CMAKE_ARGS...]: configures and builds into $DPD_BUILD.
+# build_daemon [--target T] [CMAKE_ARGS...]: configures and builds into
+# $DPD_BUILD (everything, or the one target).
 build_daemon() {
+    target=""
+    if [ "${1:-}" = "--target" ]; then
+        target="--target $2"
+        shift 2
+    fi
     cmake -S "$DPD_ROOT" -B "$DPD_BUILD" "$@" >/dev/null
-    cmake --build "$DPD_BUILD" -j "$(nproc)"
+    # shellcheck disable=SC2086
+    cmake --build "$DPD_BUILD" -j "$(nproc)" $target
 }
