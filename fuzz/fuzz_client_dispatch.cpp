@@ -3,6 +3,7 @@
 #include "namespace/activation_list.h"
 #include "relay/relay.h"
 #include "session/pair.h"
+#include "sink_pair.h"
 
 #include <dbus/dbus.h>
 
@@ -14,48 +15,8 @@
 
 namespace {
 
-// A server nobody dispatches: connections to it never authenticate, so
-// whatever the filter sends just waits in their outgoing queues, which are
-// dropped every few hundred inputs. So is the server: the connections it
-// never accepts fill its listen backlog, after which none could be opened.
-DBusServer *sink = nullptr;
 ProxyConfig config;
-ConnectionPair *pair = nullptr;
-int uses = 0;
-
-DBusConnection *open_sink_connection()
-{
-    char *address = dbus_server_get_address(sink);
-    DBusConnection *c = dbus_connection_open_private(address, nullptr);
-    dbus_free(address);
-    if (!c)
-        std::abort();
-    return c;
-}
-
-void renew_pair()
-{
-    if (pair) {
-        dbus_connection_close(pair->client);
-        dbus_connection_unref(pair->client);
-        dbus_connection_close(pair->server);
-        dbus_connection_unref(pair->server);
-        std::free(pair);
-    }
-    if (sink) {
-        dbus_server_disconnect(sink);
-        dbus_server_unref(sink);
-    }
-    sink = dbus_server_listen("unix:tmpdir=/tmp", nullptr);
-    if (!sink)
-        std::abort();
-    pair = pair_new(open_sink_connection());
-    pair->server = open_sink_connection();
-    pair->config = &config;
-    pair->hello_done = 1;
-    // Hello is answered with the private connection's unique name.
-    dbus_bus_set_unique_name(pair->server, ":1.42");
-}
+SinkPair sink_pair(&config);
 
 } // namespace
 
@@ -84,8 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                nullptr);
     if (!message)
         return 0;
-    if (!pair || ++uses % 256 == 0)
-        renew_pair();
+    ConnectionPair *pair = sink_pair.get();
     config.trace = (size & 1) != 0;
     client_message_filter(pair->client, message, pair);
     dbus_message_unref(message);

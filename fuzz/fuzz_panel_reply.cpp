@@ -5,6 +5,7 @@
 #include "panel/panel.h"
 #include "panel/records.h"
 #include "session/pair.h"
+#include "sink_pair.h"
 
 #include <dbus/dbus.h>
 
@@ -14,46 +15,8 @@
 
 namespace {
 
-// A server nobody dispatches: substitutes sent to it wait in the outgoing
-// queue of the pair's connection, which is renewed every few hundred inputs.
-// So is the server: the connections it never accepts fill its listen
-// backlog, after which no new one could be opened.
-DBusServer *sink = nullptr;
 ProxyConfig config;
-ConnectionPair *pair = nullptr;
-int uses = 0;
-
-DBusConnection *open_sink_connection()
-{
-    char *address = dbus_server_get_address(sink);
-    DBusConnection *c = dbus_connection_open_private(address, nullptr);
-    dbus_free(address);
-    if (!c)
-        std::abort();
-    return c;
-}
-
-void renew_pair()
-{
-    if (pair) {
-        dbus_connection_close(pair->client);
-        dbus_connection_unref(pair->client);
-        dbus_connection_close(pair->server);
-        dbus_connection_unref(pair->server);
-        std::free(pair);
-    }
-    if (sink) {
-        dbus_server_disconnect(sink);
-        dbus_server_unref(sink);
-    }
-    sink = dbus_server_listen("unix:tmpdir=/tmp", nullptr);
-    if (!sink)
-        std::abort();
-    pair = pair_new(open_sink_connection());
-    pair->server = open_sink_connection();
-    pair->config = &config;
-    pair->hello_done = 1;
-}
+SinkPair sink_pair(&config);
 
 } // namespace
 
@@ -86,8 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         dbus_message_unref(message);
         return 0;
     }
-    if (!pair || ++uses % 256 == 0)
-        renew_pair();
+    ConnectionPair *pair = sink_pair.get();
     // Every other input also formats the log lines, which print the
     // message's own texts.
     log_verbosity = (size & 1) != 0 ? LOG_LEVEL_TRACE : LOG_LEVEL_FATAL;
