@@ -44,9 +44,12 @@ private:
         server_ = dbus_server_listen("unix:tmpdir=/tmp", nullptr);
         if (!server_)
             std::abort();
-        pair_ = pair_new(open_connection());
+        DBusConnection *client = open_connection();
+        pair_ = pair_new(client);
+        dbus_connection_unref(client);
         pair_->server = open_connection();
         pair_->config = config_;
+        pair_->state = PAIR_READY;
         pair_->hello_done = 1;
         // Hello is answered with the private connection's unique name.
         dbus_bus_set_unique_name(pair_->server, ":1.42");

@@ -1,18 +1,28 @@
 #include "panel/pid_query.h"
 
 #include "log/log.h"
+#include "session/bus_open.h"
 #include "util/dbus_ptr.h"
 
-#include <dbus/dbus-glib-lowlevel.h>
+#include <string>
 
 namespace {
 
-// How long the whole daemon may wait for the bus to name a caller's process.
+// How long a GetAll may wait for the bus to name its caller's process.
 constexpr int pid_query_timeout_ms = 3000;
 
 // Lives as long as the process; no destructor runs at exit.
 DBusConnection *query_connection = nullptr;
 DBusBusType query_bus_type = DBUS_BUS_SESSION;
+
+void on_query_hello(DBusPendingCall *pending, void *data)
+{
+    auto *connection = static_cast<DBusConnection *>(data);
+    std::string error;
+    // A refused Hello ends the connection at the bus; the next query
+    // notices it is gone and opens another.
+    bus_take_hello_reply(pending, connection, &error);
+}
 
 } // namespace
 
@@ -27,48 +37,54 @@ DBusConnection *panel_query_connection(DBusBusType type)
     if (query_connection)
         return query_connection;
 
-    ScopedError error;
-    query_connection = dbus_bus_get_private(type, error.get());
-    if (!query_connection)
+    std::string error;
+    DBusPendingCall *hello = nullptr;
+    // The notify's data is the connection itself, which the pending call
+    // never outlives.
+    DBusConnection *opened = nullptr;
+    opened = bus_open_async(type == DBUS_BUS_SYSTEM, on_query_hello, nullptr, &hello, &error);
+    if (!opened)
         return nullptr;
+    dbus_pending_call_set_notify(hello, on_query_hello, opened, nullptr);
+    dbus_pending_call_unref(hello);
+    query_connection = opened;
     query_bus_type = type;
-    // Losing the bus must not end the daemon; the next query reconnects.
-    dbus_connection_set_exit_on_disconnect(query_connection, FALSE);
-    // Dispatched by the main loop like every other connection, so whatever
-    // the bus sends here (NameAcquired, stray calls) is consumed, not queued.
-    dbus_connection_setup_with_g_main(query_connection, nullptr);
     return query_connection;
 }
 
-int query_connection_pid(DBusConnection *connection, const char *unique_name)
+DBusPendingCall *query_connection_pid(DBusConnection *connection, const char *unique_name,
+                                      DBusPendingCallNotifyFunction on_answer, void *data)
 {
     if (!unique_name || !connection)
-        return -1;
+        return nullptr;
     MessagePtr query(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
                                                   DBUS_INTERFACE_DBUS,
                                                   "GetConnectionUnixProcessID"));
-    if (!query)
-        return -1;
-    dbus_message_append_args(query.get(), DBUS_TYPE_STRING, &unique_name, DBUS_TYPE_INVALID);
+    if (!query ||
+        !dbus_message_append_args(query.get(), DBUS_TYPE_STRING, &unique_name, DBUS_TYPE_INVALID))
+        return nullptr;
 
-    DBusPendingCall *raw_pending = nullptr;
-    dbus_connection_send_with_reply(connection, query.get(), &raw_pending, pid_query_timeout_ms);
-    PendingCallPtr pending(raw_pending);
-    dbus_connection_flush(connection);
-    if (!pending)
-        return -1;
+    DBusPendingCall *pending = nullptr;
+    if (!dbus_connection_send_with_reply(connection, query.get(), &pending, pid_query_timeout_ms) ||
+        !pending)
+        return nullptr;
+    if (!dbus_pending_call_set_notify(pending, on_answer, data, nullptr)) {
+        dbus_pending_call_cancel(pending);
+        dbus_pending_call_unref(pending);
+        return nullptr;
+    }
+    return pending;
+}
 
-    dbus_pending_call_block(pending.get());
-    MessagePtr reply(dbus_pending_call_steal_reply(pending.get()));
-    if (!reply)
-        return -1;
+int query_answer_pid(DBusPendingCall *pending)
+{
+    MessagePtr reply(dbus_pending_call_steal_reply(pending));
     int pid = -1;
     dbus_uint32_t value = 0;
     ScopedError error;
-    if (dbus_message_get_args(reply.get(), error.get(), DBUS_TYPE_UINT32, &value,
-                              DBUS_TYPE_INVALID))
+    if (reply && dbus_message_get_args(reply.get(), error.get(), DBUS_TYPE_UINT32, &value,
+                                       DBUS_TYPE_INVALID))
         pid = static_cast<int>(value);
     LOG_TRACE("[Modify for panel]:get osra-panel pid: %d\n", pid);
     return pid;
 }
-

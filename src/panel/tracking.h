@@ -1,6 +1,10 @@
 // Telling whether a GetAll call comes from the host's tray panel.
 #pragma once
 
+#include "session/pair.h"
+
+#include <dbus/dbus.h>
+
 // The panel is known by the first bytes of its command line.
 inline constexpr char panel_executable[] = "/usr/bin/osra-panel";
 inline constexpr int panel_cmdline_size = 256;
@@ -9,3 +13,9 @@ inline constexpr int panel_cmdline_size = 256;
 // `path` into `cmdline`, which holds panel_cmdline_size zeroed bytes.
 // 0 when the file was read, -1 when it could not be opened.
 int read_process_cmdline(const char *path, char *cmdline);
+
+// How many callers the daemon remembers as panel or not panel. A bus never
+// reuses a unique name, so an answer never goes stale; the oldest go first.
+inline constexpr unsigned panel_caller_memo_size = 4096;
+// How many process-id queries were sent: for tests.
+extern unsigned long panel_pid_queries;

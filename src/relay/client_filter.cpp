@@ -25,6 +25,38 @@ void client_disconnected(ConnectionPair *pair)
     pair_free(pair);
 }
 
+// One message from a client whose bus connection is ready.
+void client_dispatch(ConnectionPair *pair, DBusMessage *message)
+{
+    const int type = dbus_message_get_type(message);
+
+    switch (type) {
+    case DBUS_MESSAGE_TYPE_METHOD_CALL:
+        if (str_equal(dbus_message_get_destination(message), DBUS_SERVICE_DBUS)) {
+            if (str_equal(dbus_message_get_member(message), "Hello")) {
+                reply_to_hello(pair, message);
+                return;
+            }
+            break; // every other bus call goes to the host bus as it is
+        }
+        // A call without a destination goes to the bus as it would directly.
+        if (dbus_message_get_destination(message) && rewrite_destination(pair, message) != 0)
+            return;
+        break;
+    case DBUS_MESSAGE_TYPE_METHOD_RETURN:
+        if (adapt_panel_reply(pair, message) == 1)
+            return;
+        break;
+    case DBUS_MESSAGE_TYPE_ERROR:
+        panel_call_failed(pair, message);
+        break;
+    default:
+        break;
+    }
+
+    relay_forward(pair, pair->server, message);
+}
+
 } // namespace
 
 int reply_to_hello(ConnectionPair *pair, DBusMessage *hello)
@@ -54,56 +86,46 @@ int reply_to_hello(ConnectionPair *pair, DBusMessage *hello)
     return result;
 }
 
-DBusHandlerResult client_message_filter(DBusConnection *connection, DBusMessage *message,
-                                        void *data)
+DBusHandlerResult client_message_filter(DBusConnection *, DBusMessage *message, void *data)
 {
     auto *pair = static_cast<ConnectionPair *>(data);
-    const int type = dbus_message_get_type(message);
 
     if (pair->config->trace) {
         g_print("[CLIENT:]pair.server = %p,pair.client = %p\n", static_cast<void *>(pair->server),
-                static_cast<void *>(connection));
+                static_cast<void *>(pair->client));
         g_print("[CLIENT:]New message from client: type='%d' path='%s' iface='%s',member='%s',"
                 "dest='%s'\n",
-                type, or_null(dbus_message_get_path(message)),
+                dbus_message_get_type(message), or_null(dbus_message_get_path(message)),
                 or_null(dbus_message_get_interface(message)),
                 or_null(dbus_message_get_member(message)),
                 or_null(dbus_message_get_destination(message)));
     }
 
-    switch (type) {
-    case DBUS_MESSAGE_TYPE_METHOD_CALL:
-        if (str_equal(dbus_message_get_destination(message), DBUS_SERVICE_DBUS)) {
-            if (str_equal(dbus_message_get_member(message), "Hello")) {
-                reply_to_hello(pair, message);
-                return DBUS_HANDLER_RESULT_HANDLED;
-            }
-            break; // every other bus call goes to the host bus as it is
-        }
-        // A call without a destination goes to the bus as it would directly.
-        if (dbus_message_get_destination(message) && rewrite_destination(pair, message) != 0)
-            return DBUS_HANDLER_RESULT_HANDLED;
-        break;
-    case DBUS_MESSAGE_TYPE_SIGNAL:
-        if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
-            client_disconnected(pair);
-            return DBUS_HANDLER_RESULT_HANDLED;
-        }
-        break;
-    case DBUS_MESSAGE_TYPE_METHOD_RETURN:
-        if (adapt_panel_reply(pair, message) == 1)
-            return DBUS_HANDLER_RESULT_HANDLED;
-        break;
-    case DBUS_MESSAGE_TYPE_ERROR:
-        panel_call_failed(pair, message);
-        break;
-    default:
-        break;
+    if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
+        client_disconnected(pair);
+        return DBUS_HANDLER_RESULT_HANDLED;
     }
 
-    if (relay_queue_has_room(pair, pair->server,
-                             "[CLIENT:]The bus is not reading: %ld bytes queued for it, "
-                             "disconnecting the client\n"))
-        relay_forward(pair->server, message);
+    switch (pair->state) {
+    case PAIR_AUTHENTICATING:
+        pair_client_spoke(pair);
+        [[fallthrough]];
+    case PAIR_OPENING:
+        // Counted against the client's receive limit while held, so a client
+        // that floods meanwhile is simply not read.
+        g_queue_push_tail(&pair->held_from_client, dbus_message_ref(message));
+        break;
+    case PAIR_READY:
+        client_dispatch(pair, message);
+        break;
+    }
     return DBUS_HANDLER_RESULT_HANDLED;
+}
+
+void relay_release_held_from_client(ConnectionPair *pair)
+{
+    while (auto *message = static_cast<DBusMessage *>(g_queue_pop_head(&pair->held_from_client))) {
+        client_dispatch(pair, message);
+        dbus_message_unref(message);
+    }
 }

@@ -3,27 +3,108 @@
 
 #include <dbus/dbus.h>
 
-long relay_max_queued_bytes = 127L * 1024 * 1024;
+#include <cstdlib>
+#include <initializer_list>
 
-void relay_forward(DBusConnection *target, DBusMessage *message)
+long relay_max_queued_bytes = 16L * 1024 * 1024;
+long relay_max_queued_messages = 16384;
+int relay_max_queued_fds = 256;
+
+struct QueueCounter {
+    int refs;        // the pair's and one per counted message
+    long messages;   // counted messages not yet released by libdbus
+};
+
+namespace {
+
+dbus_int32_t counter_slot = -1;
+
+void release_counted(void *data)
 {
-    // Every message here was read off the wire and validated by libdbus, so
-    // it serialises; only memory can fail, and then the send drops it as a
-    // trial serialisation would. Copying each body to prove it cost a fifth
-    // of the relay's time on large messages.
-    dbus_connection_send(target, message, nullptr);
+    auto *counter = static_cast<QueueCounter *>(data);
+    --counter->messages;
+    if (--counter->refs == 0)
+        std::free(counter);
 }
 
-bool relay_queue_has_room(ConnectionPair *pair, DBusConnection *target, const char *warning)
+QueueCounter *counter_of(QueueBound &bound)
 {
-    const long queued = dbus_connection_get_outgoing_size(target);
-    if (queued <= relay_max_queued_bytes)
-        return true;
-    // Once closed, the rest of its traffic is dropped quietly until the
-    // client's Disconnected releases the pair.
-    if (dbus_connection_get_is_connected(pair->client)) {
-        LOG_WARN(warning, queued);
-        dbus_connection_close(pair->client);
+    if (!bound.counter) {
+        bound.counter = static_cast<QueueCounter *>(std::calloc(1, sizeof(QueueCounter)));
+        if (bound.counter)
+            bound.counter->refs = 1;
     }
-    return false;
+    return bound.counter;
+}
+
+// Counts `message` until libdbus releases it, which for a relayed message
+// is once it has been written. Only messages that join a non-empty queue
+// are counted: the others are written at once.
+void count_message(QueueBound &bound, DBusMessage *message)
+{
+    if (counter_slot < 0 && !dbus_message_allocate_data_slot(&counter_slot))
+        return;
+    QueueCounter *counter = counter_of(bound);
+    if (!counter || dbus_message_get_data(message, counter_slot))
+        return;
+    if (dbus_message_set_data(message, counter_slot, counter, release_counted)) {
+        ++counter->refs;
+        ++counter->messages;
+    }
+}
+
+bool past_bound(DBusConnection *target, const QueueBound &bound, long queued,
+                DBusMessage *message)
+{
+    if (queued - bound.largest > relay_max_queued_bytes)
+        return true;
+    if (bound.counter && bound.counter->messages >= relay_max_queued_messages)
+        return true;
+    const long fds = dbus_connection_get_outgoing_unix_fds(target);
+    return fds > 0 && fds + (dbus_message_contains_unix_fds(message) ? 1 : 0) > relay_max_queued_fds;
+}
+
+} // namespace
+
+void relay_forward(ConnectionPair *pair, DBusConnection *target, DBusMessage *message)
+{
+    const bool to_client = target == pair->client;
+    QueueBound &bound = to_client ? pair->to_client : pair->to_bus;
+
+    const long queued = dbus_connection_get_outgoing_size(target);
+    if (queued == 0)
+        bound.largest = 0;
+    if (past_bound(target, bound, queued, message)) {
+        // Once closed, the rest of its traffic is dropped quietly until the
+        // client's Disconnected releases the pair.
+        if (dbus_connection_get_is_connected(pair->client)) {
+            if (to_client)
+                LOG_WARN("[SERVICE:]Client is not reading: %ld bytes queued for it, "
+                         "disconnecting it\n", queued);
+            else
+                LOG_WARN("[CLIENT:]The bus is not reading: %ld bytes queued for it, "
+                         "disconnecting the client\n", queued);
+            pair_close(pair);
+        }
+        return;
+    }
+    if (queued > 0)
+        count_message(bound, message);
+
+    // Every message here was read off the wire and validated by libdbus, so
+    // it serialises; only memory can fail.
+    dbus_connection_send(target, message, nullptr);
+
+    const long size = dbus_connection_get_outgoing_size(target) - queued;
+    if (size > bound.largest)
+        bound.largest = size;
+}
+
+void relay_forget_queues(ConnectionPair *pair)
+{
+    for (QueueBound *bound : {&pair->to_client, &pair->to_bus}) {
+        if (bound->counter && --bound->counter->refs == 0)
+            std::free(bound->counter);
+        bound->counter = nullptr;
+    }
 }

@@ -7,6 +7,98 @@
 
 #include <cstring>
 
+namespace {
+
+bool str_equal(const char *a, const char *b)
+{
+    return a && b && std::strcmp(a, b) == 0;
+}
+
+const char *first_string_arg(DBusMessage *message)
+{
+    DBusMessageIter iter;
+    if (!dbus_message_iter_init(message, &iter) ||
+        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_STRING)
+        return nullptr;
+    const char *value = nullptr;
+    dbus_message_iter_get_basic(&iter, &value);
+    return value;
+}
+
+bool from_bus_driver(DBusMessage *message)
+{
+    return str_equal(dbus_message_get_sender(message), DBUS_SERVICE_DBUS);
+}
+
+// The bus tells the pair which well-known names its client gains and loses.
+void note_client_names(ConnectionPair *pair, DBusMessage *message)
+{
+    const bool acquired = dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameAcquired");
+    if ((!acquired && !dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameLost")) ||
+        !from_bus_driver(message))
+        return;
+    const char *name = first_string_arg(message);
+    if (!name || name[0] == ':')
+        return;
+    if (acquired) {
+        if (!pair->client_names)
+            pair->client_names = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, nullptr);
+        g_hash_table_add(pair->client_names, g_strdup(name));
+    } else if (pair->client_names) {
+        g_hash_table_remove(pair->client_names, name);
+    }
+}
+
+// Only calls addressed to the client are its to answer; a client that
+// monitors or eavesdrops receives copies of other programs' calls too.
+bool addressed_to_client(ConnectionPair *pair, DBusMessage *call)
+{
+    const char *destination = dbus_message_get_destination(call);
+    if (!destination)
+        return false;
+    if (str_equal(destination, dbus_bus_get_unique_name(pair->server)))
+        return true;
+    return pair->client_names && g_hash_table_contains(pair->client_names, destination);
+}
+
+// The bus greets every new connection with NameAcquired for its unique
+// name; the client's own Hello was answered by the daemon, and it never saw
+// this signal when it came before that answer.
+bool is_own_name_greeting(ConnectionPair *pair, DBusMessage *message)
+{
+    if (pair->own_name_seen || !dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameAcquired") ||
+        !from_bus_driver(message))
+        return false;
+    const char *name = first_string_arg(message);
+    if (!str_equal(name, dbus_bus_get_unique_name(pair->server)))
+        return false;
+    pair->own_name_seen = 1;
+    return true;
+}
+
+void drop_before_hello(DBusMessage *message)
+{
+    if (log_enabled(LOG_LEVEL_TRACE))
+        log_write(LOG_LEVEL_TRACE, "[SERVICE:]Drop message before client Hello: type='%d' "
+                  "member='%s'\n", dbus_message_get_type(message),
+                  or_null(dbus_message_get_member(message)));
+}
+
+// One message for a greeted client. False when it must wait for a
+// process-id query: the caller holds it.
+bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
+{
+    note_client_names(pair, message);
+    if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
+        str_equal(dbus_message_get_member(message), "GetAll") &&
+        addressed_to_client(pair, message) && track_panel_call(pair, message) == 1)
+        return false;
+    relay_forward(pair, pair->client, message);
+    return true;
+}
+
+} // namespace
+
 DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage *message,
                                         void *data)
 {
@@ -22,14 +114,13 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
     if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
         LOG_WARN("[SERVICE:]Lost the connection to the %s bus, closing its client\n",
                  pair->config->use_system_bus ? "system" : "session");
-        dbus_connection_close(pair->client);
+        pair_close(pair);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 
-    if (!pair->hello_done) {
-        if (log_enabled(LOG_LEVEL_TRACE))
-            log_write(LOG_LEVEL_TRACE, "[SERVICE:]Drop message before client Hello: type='%d' "
-                      "member='%s'\n", type, or_null(dbus_message_get_member(message)));
+    const bool greeting = is_own_name_greeting(pair, message);
+    if (!pair->hello_done || greeting) {
+        drop_before_hello(message);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 
@@ -45,15 +136,24 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
                 or_null(dbus_message_get_destination(message)));
     }
 
-    if (type == DBUS_MESSAGE_TYPE_METHOD_CALL) {
-        const char *member = dbus_message_get_member(message);
-        if (member && std::strcmp(member, "GetAll") == 0)
-            track_panel_call(pair, message);
-    }
-
-    if (relay_queue_has_room(pair, pair->client,
-                             "[SERVICE:]Client is not reading: %ld bytes queued for it, "
-                             "disconnecting it\n"))
-        relay_forward(pair->client, message);
+    // Behind a held message everything waits, so the client sees the bus's
+    // order.
+    if (!g_queue_is_empty(&pair->held_from_bus) || !server_dispatch(pair, message))
+        g_queue_push_tail(&pair->held_from_bus, dbus_message_ref(message));
     return DBUS_HANDLER_RESULT_HANDLED;
+}
+
+void relay_release_held_from_bus(ConnectionPair *pair)
+{
+    // The head is the call whose caller was just named.
+    if (auto *head = static_cast<DBusMessage *>(g_queue_pop_head(&pair->held_from_bus))) {
+        relay_forward(pair, pair->client, head);
+        dbus_message_unref(head);
+    }
+    while (auto *message = static_cast<DBusMessage *>(g_queue_peek_head(&pair->held_from_bus))) {
+        if (!server_dispatch(pair, message))
+            return;
+        g_queue_pop_head(&pair->held_from_bus);
+        dbus_message_unref(message);
+    }
 }

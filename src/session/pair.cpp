@@ -3,45 +3,76 @@
 #include "log/log.h"
 #include "panel/panel.h"
 #include "relay/relay.h"
+#include "session/bus_open.h"
 
 #include <dbus/dbus-glib-lowlevel.h>
-#include <dbus/dbus-glib.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
+#include <string>
 
-ConnectionPair *pair_new(DBusConnection *client)
+// The message bus's own default auth_timeout and max_incomplete_connections.
+unsigned pair_idle_timeout_ms = 30000;
+int pair_max_incomplete = 64;
+
+namespace {
+
+// Accepted clients that have not spoken yet.
+int incomplete_count = 0;
+gint64 last_refusal_warning = 0;
+
+const char *bus_kind(const ConnectionPair *pair)
 {
-    auto *pair = static_cast<ConnectionPair *>(std::calloc(1, sizeof(ConnectionPair)));
-    if (!pair)
-        return nullptr;
-    pair->client = client;
-    return pair;
+    return pair->config->use_system_bus ? "system" : "session";
 }
 
-void pair_free(ConnectionPair *pair)
+void release_queue(GQueue *queue)
 {
-    // Records name the pair; a later pair at the same address must not
-    // inherit them.
-    forget_panel_calls(pair);
-    if (pair->client) {
-        dbus_connection_close(pair->client);
-        dbus_connection_unref(pair->client);
+    while (auto *message = static_cast<DBusMessage *>(g_queue_pop_head(queue)))
+        dbus_message_unref(message);
+}
+
+void cancel_call(DBusPendingCall **pending)
+{
+    if (!*pending)
+        return;
+    dbus_pending_call_cancel(*pending);
+    dbus_pending_call_unref(*pending);
+    *pending = nullptr;
+}
+
+void stop_idle_timer(ConnectionPair *pair)
+{
+    if (pair->idle_timer) {
+        g_source_remove(pair->idle_timer);
+        pair->idle_timer = 0;
     }
-    if (pair->server) {
-        dbus_connection_close(pair->server);
-        dbus_connection_unref(pair->server);
+    if (pair->incomplete) {
+        pair->incomplete = 0;
+        --incomplete_count;
     }
-    std::free(pair->owned_name);
-    std::free(pair);
+}
+
+gboolean on_idle_timeout(gpointer data)
+{
+    auto *pair = static_cast<ConnectionPair *>(data);
+    pair->idle_timer = 0;
+    if (dbus_connection_get_is_authenticated(pair->client))
+        LOG_DEBUG("[CLIENT:]Client sent nothing within %u ms of authenticating, closing it\n",
+                  pair_idle_timeout_ms);
+    else
+        LOG_DEBUG("[CLIENT:]Client did not authenticate within %u ms, closing it\n",
+                  pair_idle_timeout_ms);
+    pair_close(pair);
+    return G_SOURCE_REMOVE;
 }
 
 // Every relayed message is a write of its own; Nagle's algorithm would hold
 // the next one back until the client acknowledges the last.
-static void disable_nagle(DBusConnection *connection)
+void disable_nagle(DBusConnection *connection)
 {
     int fd = -1;
     if (!dbus_connection_get_socket(connection, &fd))
@@ -53,6 +84,100 @@ static void disable_nagle(DBusConnection *connection)
         return;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// A stuck peer makes libdbus stop reading from the other side instead of
+// the daemon growing: what was read but not yet written counts here.
+void apply_back_pressure(DBusConnection *connection)
+{
+    dbus_connection_set_max_received_size(connection, 2 * relay_max_queued_bytes);
+    dbus_connection_set_max_received_unix_fds(connection, 2 * relay_max_queued_fds);
+}
+
+void on_bus_hello(DBusPendingCall *pending, void *data)
+{
+    auto *pair = static_cast<ConnectionPair *>(data);
+    std::string error;
+    const bool ok = bus_take_hello_reply(pending, pair->server, &error);
+    dbus_pending_call_unref(pair->bus_hello);
+    pair->bus_hello = nullptr;
+    if (!ok) {
+        LOG_FATAL("Failed to open connection to %s bus: %s\n", bus_kind(pair), error.c_str());
+        pair_close(pair);
+        return;
+    }
+    pair->state = PAIR_READY;
+    relay_release_held_from_client(pair);
+}
+
+} // namespace
+
+ConnectionPair *pair_new(DBusConnection *client)
+{
+    auto *pair = static_cast<ConnectionPair *>(std::calloc(1, sizeof(ConnectionPair)));
+    if (!pair)
+        return nullptr;
+    pair->client = client ? dbus_connection_ref(client) : nullptr;
+    pair->state = PAIR_AUTHENTICATING;
+    g_queue_init(&pair->held_from_client);
+    g_queue_init(&pair->held_from_bus);
+    return pair;
+}
+
+void pair_free(ConnectionPair *pair)
+{
+    stop_idle_timer(pair);
+    // Neither callback may run for a pair that is gone.
+    cancel_call(&pair->bus_hello);
+    cancel_call(&pair->pid_query);
+    release_queue(&pair->held_from_client);
+    release_queue(&pair->held_from_bus);
+    // Records name the pair; a later pair at the same address must not
+    // inherit them.
+    forget_panel_calls(pair);
+    if (pair->client) {
+        dbus_connection_remove_filter(pair->client, client_message_filter, pair);
+        dbus_connection_close(pair->client);
+        dbus_connection_unref(pair->client);
+    }
+    if (pair->server) {
+        dbus_connection_remove_filter(pair->server, server_message_filter, pair);
+        dbus_connection_close(pair->server);
+        dbus_connection_unref(pair->server);
+    }
+    relay_forget_queues(pair);
+    if (pair->client_names)
+        g_hash_table_destroy(pair->client_names);
+    std::free(pair->owned_name);
+    std::free(pair);
+}
+
+void pair_close(ConnectionPair *pair)
+{
+    dbus_connection_close(pair->client);
+}
+
+void pair_client_spoke(ConnectionPair *pair)
+{
+    stop_idle_timer(pair);
+    pair->state = PAIR_OPENING;
+
+    std::string error;
+    DBusConnection *server = bus_open_async(pair->config->use_system_bus, on_bus_hello, pair,
+                                            &pair->bus_hello, &error);
+    if (!server) {
+        LOG_FATAL("Failed to open connection to %s bus: %s\n", bus_kind(pair), error.c_str());
+        pair_close(pair);
+        return;
+    }
+    pair->server = server;
+    // Peer calls (Ping, GetMachineId) belong to the far end, not to us.
+    dbus_connection_set_route_peer_messages(server, TRUE);
+    apply_back_pressure(server);
+    if (!dbus_connection_add_filter(server, server_message_filter, pair, nullptr)) {
+        LOG_FATAL("Failed to open connection to %s bus: %s\n", bus_kind(pair), "out of memory");
+        pair_close(pair);
+    }
 }
 
 dbus_bool_t allow_any_unix_user(DBusConnection *, unsigned long, void *)
@@ -67,49 +192,34 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
     if (config->trace && log_enabled(LOG_LEVEL_INFO))
         log_write(LOG_LEVEL_INFO, "New connection\n");
 
+    // Unreferenced, the connection is closed by libdbus as this returns.
+    if (incomplete_count >= pair_max_incomplete) {
+        const gint64 now = g_get_monotonic_time();
+        if (last_refusal_warning == 0 || now - last_refusal_warning >= 60 * G_USEC_PER_SEC) {
+            last_refusal_warning = now;
+            LOG_WARN("[CLIENT:]%d connections are still authenticating, refusing new ones\n",
+                     incomplete_count);
+        }
+        return;
+    }
+
     ConnectionPair *pair = pair_new(connection);
     if (!pair)
         return;
-
-    const char *bus_name = config->use_system_bus ? "system" : "session";
-    GError *gerror = nullptr;
-    DBusGConnection *gconn =
-        dbus_g_bus_get_private(config->use_system_bus ? DBUS_BUS_SYSTEM : DBUS_BUS_SESSION,
-                               nullptr, &gerror);
-    if (!gconn) {
-        LOG_FATAL("Failed to open connection to %s bus: %s\n", bus_name,
-                  gerror ? gerror->message : "(null)");
-        g_clear_error(&gerror);
-        std::free(pair);
-        return;
-    }
-    DBusConnection *server = dbus_g_connection_get_connection(gconn);
-
-    // libdbus would _exit() the whole daemon when this one connection is
-    // lost; the bus-side filter ends just this pair instead.
-    dbus_connection_set_exit_on_disconnect(server, FALSE);
-    // Peer calls (Ping, GetMachineId) belong to the far end, not to us.
-    dbus_connection_set_route_peer_messages(server, TRUE);
-
-    if (!dbus_connection_add_filter(server, server_message_filter, pair, nullptr)) {
-        LOG_FATAL("Failed to open connection to %s bus: %s\n", bus_name, "out of memory");
-        dbus_connection_close(server);
-        dbus_connection_unref(server);
-        std::free(pair);
-        return;
-    }
-    pair->server = server;
     pair->config = config;
+    pair->incomplete = 1;
+    ++incomplete_count;
 
-    dbus_connection_ref(connection);
     disable_nagle(connection);
-    dbus_connection_setup_with_g_main(connection, nullptr);
+    apply_back_pressure(connection);
     dbus_connection_set_route_peer_messages(connection, TRUE);
+    dbus_connection_set_unix_user_function(connection, allow_any_unix_user, nullptr, nullptr);
+    dbus_connection_set_allow_anonymous(connection, TRUE);
     if (!dbus_connection_add_filter(connection, client_message_filter, pair, nullptr)) {
         // Without its filter the client could never be served or released.
         pair_free(pair);
         return;
     }
-    dbus_connection_set_unix_user_function(connection, allow_any_unix_user, nullptr, nullptr);
-    dbus_connection_set_allow_anonymous(connection, TRUE);
+    pair->idle_timer = g_timeout_add(pair_idle_timeout_ms, on_idle_timeout, pair);
+    dbus_connection_setup_with_g_main(connection, nullptr);
 }

@@ -4,20 +4,70 @@
 #include "main/config.h"
 
 #include <dbus/dbus.h>
+#include <glib.h>
+
+// A pair is born when a socket is accepted and holds nothing on the host
+// bus until its client has authenticated: the client's first message proves
+// that. Its bus connection then opens in the background while the client's
+// messages wait in order. Whatever the state, the pair ends on one path:
+// the client connection's Disconnected, which calls pair_free.
+enum PairState {
+    PAIR_AUTHENTICATING,
+    PAIR_OPENING,
+    PAIR_READY,
+};
+
+// Messages waiting in one direction's outgoing queue, counted as they
+// leave; shared with the messages themselves, which may outlive the pair.
+struct QueueCounter;
+
+// What the relay knows of one direction's outgoing queue.
+struct QueueBound {
+    long largest;           // largest message queued since the queue was last empty
+    QueueCounter *counter;  // messages still queued
+};
 
 struct ConnectionPair {
     DBusConnection *client;    // accepted from the container application
-    DBusConnection *server;    // private connection to the host bus
+    DBusConnection *server;    // the private connection to the host bus (not the DBusServer)
     ProxyConfig *config;       // shared, not owned
     char *owned_name;          // owned; an element of config->owned_names
     int hello_done;            // 1 once the client's Hello was answered
+
+    PairState state;
+    guint idle_timer;             // closes a client that never speaks; 0 once it has
+    int incomplete;               // counted among the clients that have not spoken
+    DBusPendingCall *bus_hello;   // the bus connection's own Hello, while opening
+    GQueue held_from_client;      // client messages waiting for the bus connection
+    GQueue held_from_bus;         // bus messages waiting behind a process-id query
+    DBusPendingCall *pid_query;   // the query that the head of held_from_bus waits for
+    GHashTable *client_names;     // well-known names the client owns on the bus
+    int own_name_seen;            // the bus's NameAcquired for the unique name went by
+    QueueBound to_client;
+    QueueBound to_bus;
 };
 
+// A pair for `client` (referenced), in the authenticating state; null when
+// out of memory.
 ConnectionPair *pair_new(DBusConnection *client);
-// Closes and releases both connections and frees the pair.
+// Closes and releases both connections, drops whatever the pair still holds
+// and frees it.
 void pair_free(ConnectionPair *pair);
+
+// The client spoke for the first time: it is authenticated, so its bus
+// connection opens now. On failure the client is closed.
+void pair_client_spoke(ConnectionPair *pair);
+
+// Closes the client connection; its Disconnected then frees the pair.
+void pair_close(ConnectionPair *pair);
 
 // The server's new-connection function; `data` is the ProxyConfig.
 void on_new_connection(DBusServer *server, DBusConnection *connection, void *data);
 
 dbus_bool_t allow_any_unix_user(DBusConnection *connection, unsigned long uid, void *data);
+
+// How long an accepted client may stay silent (not authenticated, or
+// authenticated without a first message) before it is closed.
+extern unsigned pair_idle_timeout_ms;
+// How many accepted clients may be silent at once; later ones are refused.
+extern int pair_max_incomplete;

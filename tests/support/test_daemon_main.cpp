@@ -1,11 +1,15 @@
 // The daemon as the integration tests run it: identical to the installed
-// one, except that the activation lists are read from the directory named
-// by DPD_TEST_ACTIVATION_LIST_DIR, so that no test touches the fixed one,
-// and that DPD_TEST_MAX_QUEUED_BYTES can lower the per-peer queue limit so
-// that a test need not push 127 MiB to reach it.
+// one, except that a few limits and places can be changed from the
+// environment, so that no test touches the fixed activation-list directory
+// or has to wait out a production-sized limit:
+//   DPD_TEST_ACTIVATION_LIST_DIR    where the activation lists are read
+//   DPD_TEST_MAX_QUEUED_BYTES       bytes a peer may leave unread
+//   DPD_TEST_MAX_QUEUED_MESSAGES    messages a peer may leave unread
+//   DPD_TEST_IDLE_TIMEOUT_MS        how long an accepted client may stay silent
 #include "main/daemon.h"
 #include "namespace/activation_list.h"
 #include "relay/relay.h"
+#include "session/pair.h"
 
 #include <cstdlib>
 
@@ -15,5 +19,9 @@ int main(int argc, char **argv)
         activation_list_dir = dir;
     if (const char *limit = std::getenv("DPD_TEST_MAX_QUEUED_BYTES"))
         relay_max_queued_bytes = std::atol(limit);
+    if (const char *limit = std::getenv("DPD_TEST_MAX_QUEUED_MESSAGES"))
+        relay_max_queued_messages = std::atol(limit);
+    if (const char *ms = std::getenv("DPD_TEST_IDLE_TIMEOUT_MS"))
+        pair_idle_timeout_ms = static_cast<unsigned>(std::atol(ms));
     return run_daemon(argc, argv);
 }
