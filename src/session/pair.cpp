@@ -20,9 +20,9 @@ int pair_max_incomplete = 64;
 
 namespace {
 
-// Accepted clients that have not spoken yet.
-int incomplete_count = 0;
-gint64 last_refusal_warning = 0;
+// Accepted clients that have not spoken yet, oldest first.
+GQueue incomplete_pairs = G_QUEUE_INIT;
+gint64 last_eviction_warning = 0;
 
 const char *bus_kind(const ConnectionPair *pair)
 {
@@ -52,7 +52,7 @@ void stop_idle_timer(ConnectionPair *pair)
     }
     if (pair->incomplete) {
         pair->incomplete = 0;
-        --incomplete_count;
+        g_queue_remove(&incomplete_pairs, pair);
     }
 }
 
@@ -192,15 +192,19 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
     if (config->trace && log_enabled(LOG_LEVEL_INFO))
         log_write(LOG_LEVEL_INFO, "New connection\n");
 
-    // Unreferenced, the connection is closed by libdbus as this returns.
-    if (incomplete_count >= pair_max_incomplete) {
+    // Silent sockets cost a descriptor each; past the cap the oldest goes.
+    // (Refusing the newest instead would let a few idle sockets lock every
+    // real client out.)
+    if (static_cast<int>(incomplete_pairs.length) >= pair_max_incomplete) {
         const gint64 now = g_get_monotonic_time();
-        if (last_refusal_warning == 0 || now - last_refusal_warning >= 60 * G_USEC_PER_SEC) {
-            last_refusal_warning = now;
-            LOG_WARN("[CLIENT:]%d connections are still authenticating, refusing new ones\n",
-                     incomplete_count);
+        if (last_eviction_warning == 0 || now - last_eviction_warning >= 60 * G_USEC_PER_SEC) {
+            last_eviction_warning = now;
+            LOG_WARN("[CLIENT:]%u connections are still authenticating, closing the oldest\n",
+                     incomplete_pairs.length);
         }
-        return;
+        auto *oldest = static_cast<ConnectionPair *>(g_queue_peek_head(&incomplete_pairs));
+        stop_idle_timer(oldest);
+        pair_close(oldest);
     }
 
     ConnectionPair *pair = pair_new(connection);
@@ -208,7 +212,7 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
         return;
     pair->config = config;
     pair->incomplete = 1;
-    ++incomplete_count;
+    g_queue_push_tail(&incomplete_pairs, pair);
 
     disable_nagle(connection);
     apply_back_pressure(connection);

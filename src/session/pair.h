@@ -69,5 +69,5 @@ dbus_bool_t allow_any_unix_user(DBusConnection *connection, unsigned long uid, v
 // How long an accepted client may stay silent (not authenticated, or
 // authenticated without a first message) before it is closed.
 extern unsigned pair_idle_timeout_ms;
-// How many accepted clients may be silent at once; later ones are refused.
+// How many accepted clients may be silent at once; past it the oldest is closed.
 extern int pair_max_incomplete;

@@ -195,6 +195,8 @@ bool HostBus::start()
 {
     const std::string socket = dir_ + "/bus.sock";
     const std::string config = dir_ + "/bus.conf";
+    // A bus started again binds the same path.
+    unlink(socket.c_str());
     write_file(config,
                "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
@@ -206,7 +208,8 @@ bool HostBus::start()
                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                "    <allow eavesdrop=\"true\"/>\n"
                "    <allow own=\"*\"/>\n"
-               "  </policy>\n"
+               "  </policy>\n" +
+                   extra_config +
                "</busconfig>\n");
     if (!process_.start({"dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config}, {},
                         dir_ + "/bus.out", dir_ + "/bus.err"))
@@ -375,6 +378,8 @@ void Peer::stop()
 DBusHandlerResult Peer::filter(DBusConnection *conn, DBusMessage *msg, void *data)
 {
     auto *self = static_cast<Peer *>(data);
+    if (self->observer)
+        self->observer(msg);
     if (dbus_message_get_type(msg) != DBUS_MESSAGE_TYPE_METHOD_CALL)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     if (DBusMessage *reply = self->handler_(conn, msg)) {

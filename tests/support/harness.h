@@ -74,6 +74,8 @@ int run_command(const std::vector<std::string> &argv, const std::vector<std::str
 class HostBus {
 public:
     explicit HostBus(const std::string &dir);
+    // Lines added to the bus configuration, e.g. <limit> elements.
+    std::string extra_config;
     bool start();
     void stop() { process_.stop(); }
     const std::string &address() const { return address_; }
@@ -83,6 +85,34 @@ private:
     std::string dir_;
     std::string address_;
     Process process_;
+};
+
+// A unix-socket relay between the daemon and a bus that can hold chosen
+// traffic back, standing in for a slow or busy bus. Bytes keep their order
+// on each connection; a held chunk holds back what follows it.
+class SlowForwarder {
+public:
+    SlowForwarder(const std::string &dir, const std::string &bus_socket);
+    ~SlowForwarder();
+    SlowForwarder(const SlowForwarder &) = delete;
+    SlowForwarder &operator=(const SlowForwarder &) = delete;
+    bool start();
+    const std::string &address() const { return address_; }
+    // Holds the first bytes of every new connection for `delay`.
+    std::atomic<int> delay_new_connections_ms{0};
+    // Holds every chunk towards the bus that contains `delay_marker`.
+    std::atomic<int> delay_marked_ms{0};
+    std::string delay_marker;
+    std::atomic<int> connections{0};
+
+private:
+    void run();
+    std::string socket_path_;
+    std::string bus_socket_;
+    std::string address_;
+    int listen_fd_ = -1;
+    int stop_pipe_[2] = {-1, -1};
+    std::thread thread_;
 };
 
 // The installed daemon, and the test build of it.
@@ -155,6 +185,8 @@ public:
     void stop();
     const std::string &unique_name() const { return unique_name_; }
     DBusConnection *conn() const { return conn_; }
+    // Sees every message first, on the peer's thread; set before start().
+    std::function<void(DBusMessage *)> observer;
 
 private:
     static DBusHandlerResult filter(DBusConnection *, DBusMessage *, void *);

@@ -1,0 +1,166 @@
+// A slow bus holds up only the client that waits for it: a new client's
+// bus connection and the question of who called GetAll are answered in the
+// background while everyone else is relayed.
+#include "fixture.h"
+
+#include <mutex>
+
+using namespace harness;
+
+namespace {
+
+std::string socket_of(const std::string &address)
+{
+    return address.substr(std::string("unix:path=").size());
+}
+
+// Round trips through `address` on a thread of their own, keeping the
+// slowest, until stopped.
+class Pinger {
+public:
+    explicit Pinger(const std::string &address)
+    {
+        ok_ = client_.open(address);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                const auto start = std::chrono::steady_clock::now();
+                DBusMessage *call = bus_call("GetId");
+                DBusMessage *reply = client_.call(call, 10000);
+                dbus_message_unref(call);
+                if (reply)
+                    dbus_message_unref(reply);
+                else
+                    ++failures_;
+                const auto took = std::chrono::steady_clock::now() - start;
+                if (took > slowest_.load())
+                    slowest_ = took;
+                ++calls_;
+            }
+        });
+    }
+    ~Pinger() { stop(); }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool ok() const { return ok_; }
+    std::chrono::milliseconds slowest() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(slowest_.load());
+    }
+    int calls() const { return calls_; }
+    int failures() const { return failures_; }
+
+private:
+    Client client_;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::chrono::steady_clock::duration> slowest_{};
+    std::atomic<int> calls_{0}, failures_{0};
+    std::thread thread_;
+};
+
+class Stalls : public ProxyTest {
+protected:
+    std::unique_ptr<SlowForwarder> slow;
+
+    void SetUp() override
+    {
+        ProxyTest::SetUp();
+        slow = std::make_unique<SlowForwarder>(dir.path(), socket_of(bus.address()));
+        ASSERT_TRUE(slow->start());
+        daemon.set_bus_address(slow->address());
+    }
+    void TearDown() override
+    {
+        ProxyTest::TearDown();
+        slow.reset();
+    }
+};
+
+constexpr auto bus_delay = 1500ms;
+// Far above a relayed call, far below the delay.
+constexpr auto latency_bound = 300ms;
+
+} // namespace
+
+TEST_F(Stalls, NewClientsSlowBusConnectionHoldsUpNobodyElse)
+{
+    start_unix();
+    Pinger pinger(daemon.address());
+    ASSERT_TRUE(pinger.ok());
+    std::this_thread::sleep_for(200ms);
+
+    slow->delay_new_connections_ms = static_cast<int>(bus_delay.count());
+    const auto start = std::chrono::steady_clock::now();
+    Client late;
+    ASSERT_TRUE(late.open(daemon.address()));
+    const auto took = std::chrono::steady_clock::now() - start;
+    round_trip(late);
+    pinger.stop();
+
+    EXPECT_GE(took, bus_delay - 100ms) << "the bus connection was not delayed";
+    EXPECT_LT(pinger.slowest(), latency_bound) << pinger.calls() << " calls";
+    EXPECT_EQ(pinger.failures(), 0);
+}
+
+TEST_F(Stalls, GetAllWaitsForItsCallerAloneAndKeepsTheBusOrder)
+{
+    slow->delay_marker = "GetConnectionUnixProcessID";
+    slow->delay_marked_ms = static_cast<int>(bus_delay.count());
+    start_unix({"--verbose", "4"});
+
+    std::mutex lock;
+    std::vector<std::string> seen;
+    Peer item;
+    item.observer = [&](DBusMessage *m) {
+        if (const char *member = dbus_message_get_member(m)) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (std::string(member) != "NameAcquired")
+                seen.push_back(member);
+        }
+    };
+    ASSERT_TRUE(item.start(daemon.address(), {}, [](DBusConnection *, DBusMessage *m) {
+        return dbus_message_new_method_return(m);
+    }));
+    Pinger pinger(daemon.address());
+    ASSERT_TRUE(pinger.ok());
+    std::this_thread::sleep_for(200ms);
+
+    // A host program asks for the item's properties, then signals it and
+    // calls it: the item must see them in that order.
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+    const auto start = std::chrono::steady_clock::now();
+    DBusMessage *get_all = dbus_message_new_method_call(item.unique_name().c_str(), "/item",
+                                                        DBUS_INTERFACE_PROPERTIES, "GetAll");
+    DBusPendingCall *pending_get_all = nullptr;
+    dbus_connection_send_with_reply(host.conn(), get_all, &pending_get_all, 10000);
+    dbus_message_unref(get_all);
+    DBusMessage *tick = dbus_message_new_signal("/item", "org.example.Order", "Tick");
+    dbus_message_set_destination(tick, item.unique_name().c_str());
+    dbus_connection_send(host.conn(), tick, nullptr);
+    dbus_message_unref(tick);
+    DBusMessage *ping =
+        dbus_message_new_method_call(item.unique_name().c_str(), "/item", "org.example.Order", "Ping");
+    DBusMessage *pong = host.call(ping, 10000);
+    dbus_message_unref(ping);
+    ASSERT_NE(pong, nullptr);
+    dbus_message_unref(pong);
+    dbus_pending_call_block(pending_get_all);
+    DBusMessage *properties = dbus_pending_call_steal_reply(pending_get_all);
+    dbus_pending_call_unref(pending_get_all);
+    const auto took = std::chrono::steady_clock::now() - start;
+    pinger.stop();
+
+    ASSERT_NE(properties, nullptr);
+    EXPECT_EQ(dbus_message_get_type(properties), DBUS_MESSAGE_TYPE_METHOD_RETURN);
+    dbus_message_unref(properties);
+    EXPECT_GE(took, bus_delay - 100ms) << "the query was not delayed";
+    EXPECT_LT(pinger.slowest(), latency_bound) << pinger.calls() << " calls";
+    EXPECT_EQ(pinger.failures(), 0);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(seen, (std::vector<std::string>{"GetAll", "Tick", "Ping"}));
+}
