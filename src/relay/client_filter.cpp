@@ -104,6 +104,6 @@ DBusHandlerResult client_message_filter(DBusConnection *connection, DBusMessage 
     if (relay_queue_has_room(pair, pair->server,
                              "[CLIENT:]The bus is not reading: %ld bytes queued for it, "
                              "disconnecting the client\n"))
-        relay_forward(pair->server, message);
+        relay_forward(pair, pair->server, message);
     return DBUS_HANDLER_RESULT_HANDLED;
 }

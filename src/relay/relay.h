@@ -15,8 +15,11 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
 // Answers the client's Hello with the private connection's unique name.
 int reply_to_hello(ConnectionPair *pair, DBusMessage *hello);
 
-// Sends `message` unchanged (same serial, same header fields) on `target`.
-void relay_forward(DBusConnection *target, DBusMessage *message);
+// Sends `message` unchanged (same serial, same header fields) on `target`,
+// one of the pair's connections. When it cannot be sent, whoever waits for
+// a reply is answered with an error instead (see undeliverable.h); returns
+// whether it was sent.
+bool relay_forward(ConnectionPair *pair, DBusConnection *target, DBusMessage *message);
 
 // Bytes that may wait in one connection's outgoing queue before the pair is
 // ended: a peer that stops reading must not make the daemon grow without

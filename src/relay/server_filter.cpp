@@ -54,6 +54,6 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
     if (relay_queue_has_room(pair, pair->client,
                              "[SERVICE:]Client is not reading: %ld bytes queued for it, "
                              "disconnecting it\n"))
-        relay_forward(pair->client, message);
+        relay_forward(pair, pair->client, message);
     return DBUS_HANDLER_RESULT_HANDLED;
 }
