@@ -39,3 +39,5 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/dist/systemd/user/dbus-proxy-daemon.s
 # The full path: with prefix /usr the configuration goes to /etc, not /usr/etc.
 install(FILES dist/default/dbus-proxy-daemon
         DESTINATION "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default")
+# Debian wants the licence beside the package's documentation.
+install(FILES dist/debian/copyright DESTINATION "${CMAKE_INSTALL_DOCDIR}")

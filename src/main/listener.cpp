@@ -82,6 +82,16 @@ void start_listener(ProxyConfig *config)
                   error.message() ? error.message() : "(null)");
         exit_listen_failure(config);
     }
+    // No cookie mechanism: a container cannot read the daemon user's
+    // keyring, and GDBus, offered the cookie, waits for it for good. Every
+    // client is accepted anonymously anyway. EXTERNAL stays for sd-bus,
+    // which tries nothing else; over TCP libdbus grants it only with no
+    // claimed identity, so it is ANONYMOUS there under another name.
+    static const char *mechanisms[] = {"EXTERNAL", "ANONYMOUS", nullptr};
+    if (!dbus_server_set_auth_mechanisms(listen_server, mechanisms)) {
+        LOG_FATAL("Cannot set the authentication mechanisms: out of memory\n");
+        exit_listen_failure(config);
+    }
     dbus_server_set_new_connection_function(listen_server, on_new_connection, config, nullptr);
     dbus_server_setup_with_g_main(listen_server, nullptr);
 }

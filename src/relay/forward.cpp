@@ -1,5 +1,6 @@
 #include "log/log.h"
 #include "relay/relay.h"
+#include "relay/undeliverable.h"
 
 #include <dbus/dbus.h>
 
@@ -91,9 +92,11 @@ void relay_forward(ConnectionPair *pair, DBusConnection *target, DBusMessage *me
     if (queued > 0)
         count_message(bound, message);
 
-    // Every message here was read off the wire and validated by libdbus, so
-    // it serialises; only memory can fail.
-    dbus_connection_send(target, message, nullptr);
+    // Memory, or descriptors the target cannot pass: never silent.
+    if (!dbus_connection_send(target, message, nullptr)) {
+        relay_undeliverable(pair, target, message);
+        return;
+    }
 
     const long size = dbus_connection_get_outgoing_size(target) - queued;
     if (size > bound.largest)

@@ -170,6 +170,14 @@ int Process::stop()
     return status_;
 }
 
+std::vector<std::string> ClientHome::env() const
+{
+    // The XDG variables would otherwise keep pointing into the test's home.
+    const std::string &home = dir_.path();
+    return {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
+            "XDG_DATA_HOME=" + home + "/.local/share", "XDG_CACHE_HOME=" + home + "/.cache"};
+}
+
 int run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                 std::string *out, std::string *err, std::chrono::milliseconds timeout)
 {

@@ -64,6 +64,17 @@ private:
     int status_ = -1;
 };
 
+// An empty home directory of a client's own, as a container application
+// has: no keyring, no configuration. Pass env() to run_command().
+class ClientHome {
+public:
+    std::vector<std::string> env() const;
+    const std::string &path() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+};
+
 // Runs a command to completion (bounded by `timeout`), returns its exit
 // status (or -1 on timeout / signal) and its output.
 int run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
