@@ -2,6 +2,7 @@
 
 #include "main/command_line.h"
 #include "main/listener.h"
+#include "namespace/activation_list.h"
 
 #include <glib.h>
 
@@ -30,6 +31,8 @@ int run_daemon(int argc, char **argv)
     config_init(&config);
     parse_command_line(argc, argv, &config);
     start_listener(&config);
+    // Without a watch, lookups check the list with stat() instead.
+    activation_list_watch_init();
 
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
 #ifdef DPD_CLEAN_EXIT

@@ -1,10 +1,12 @@
 #include "namespace/activation_list.h"
 
 #include "log/log.h"
+#include "namespace/list_watch.h"
 
 #include <glib.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,33 @@
 
 const char *activation_list_dir = DPD_ACTIVATION_LIST_DIR;
 unsigned long activation_list_reads = 0;
+unsigned long activation_list_syscalls = 0;
+
+static const char *const list_names[] = {"dbus-sys-proxy.list", "dbus-sess-proxy.list", nullptr};
+
+// File times may count whole seconds (ext4 with small inodes) or two
+// (FAT), so an edit within that span of a read can leave the times the read
+// saw. Only a copy whose times lie 2 s before its read began is safe: any
+// later edit then moves a time past what the copy holds.
+bool activation_list_copy_trusted(const timespec &modified, const timespec &changed,
+                                  const timespec &read_started)
+{
+    const auto safe = [&](const timespec &t) {
+        return t.tv_sec + 2 < read_started.tv_sec ||
+               (t.tv_sec + 2 == read_started.tv_sec && t.tv_nsec <= read_started.tv_nsec);
+    };
+    return safe(modified) && safe(changed);
+}
+
+int activation_list_watch_init()
+{
+    return list_watch_start(activation_list_dir, list_names);
+}
+
+void activation_list_watch_stop()
+{
+    list_watch_stop();
+}
 
 namespace {
 
@@ -77,10 +106,14 @@ int found_value(const ProxyConfig *config, const char *key, const char *value_te
 }
 
 // Without --trace nothing shows how the file was read, so an unchanged
-// file is not read again: its parsed copy serves until stat() reports any
-// change. Edits still take effect at the next lookup.
+// file is not read again: its parsed copy serves until the directory's
+// watch reports a change or, without a watch, until stat() reports one.
 struct ParsedList {
     bool valid = false;
+    bool exists = false;
+    // Kept current by the watch's events rather than by stat().
+    bool by_events = false;
+    unsigned long generation = 0;
     std::string path;
     dev_t device = 0;
     ino_t inode = 0;
@@ -99,37 +132,42 @@ bool same_time(const timespec &a, const timespec &b)
 
 bool still_current(const ParsedList &list, const char *path)
 {
+    if (!list.valid || list.path != path)
+        return false;
+    if (list.by_events)
+        return list_watch_usable_for(activation_list_dir) &&
+               list.generation == list_watch_generation;
+    ++activation_list_syscalls;
     struct stat st;
-    return list.valid && list.path == path && stat(path, &st) == 0 && st.st_dev == list.device &&
-           st.st_ino == list.inode && st.st_size == list.size &&
-           same_time(st.st_mtim, list.modified) && same_time(st.st_ctim, list.changed);
+    return stat(path, &st) == 0 && st.st_dev == list.device && st.st_ino == list.inode &&
+           st.st_size == list.size && same_time(st.st_mtim, list.modified) &&
+           same_time(st.st_ctim, list.changed);
 }
 
-// File times come from the kernel's coarse clock, so a change made in the
-// same tick as the read would leave the times as they were. The copy is
-// only kept when the file's last change came in an earlier tick than the
-// read: every later change then moves its change time past the copy's.
-timespec coarse_now()
+timespec now()
 {
     timespec now{};
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    clock_gettime(CLOCK_REALTIME, &now);
     return now;
-}
-
-bool earlier(const timespec &a, const timespec &b)
-{
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
 // Reads the file into `list`; false when it cannot be opened.
 bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
 {
-    list.valid = false;
-    list.first_value.clear();
-    const timespec read_started = coarse_now();
+    list = ParsedList{};
+    list.path = path;
+    list.by_events = list_watch_usable_for(activation_list_dir);
+    list.generation = list_watch_generation;
+    const timespec read_started = now();
+    ++activation_list_syscalls;
     FILE *file = std::fopen(path, "rb");
-    if (!file)
+    if (!file) {
+        // Its appearance raises an event; other failures (no descriptor
+        // left) may pass without one.
+        list.valid = list.by_events && (errno == ENOENT || errno == ENOTDIR);
         return false;
+    }
+    list.exists = true;
     ++activation_list_reads;
     struct stat st;
     const bool have_stat = fstat(fileno(file), &st) == 0;
@@ -139,23 +177,30 @@ bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
     });
     const bool complete = !std::ferror(file);
     std::fclose(file);
-    if (complete && have_stat && earlier(st.st_ctim, read_started) &&
-        earlier(st.st_mtim, read_started)) {
-        list.valid = true;
-        list.path = path;
-        list.device = st.st_dev;
-        list.inode = st.st_ino;
-        list.size = st.st_size;
-        list.modified = st.st_mtim;
-        list.changed = st.st_ctim;
+    if (!complete || !have_stat)
+        return true;
+    if (list.by_events) {
+        // The directory's events say nothing of a link's target.
+        ++activation_list_syscalls;
+        struct stat link;
+        list.by_events = lstat(path, &link) == 0 && !S_ISLNK(link.st_mode);
     }
+    list.valid = list.by_events ||
+                 activation_list_copy_trusted(st.st_mtim, st.st_ctim, read_started);
+    list.device = st.st_dev;
+    list.inode = st.st_ino;
+    list.size = st.st_size;
+    list.modified = st.st_mtim;
+    list.changed = st.st_ctim;
     return true;
 }
 
 int lookup_parsed(const ProxyConfig *config, const char *path, const char *service,
                   char **value_out)
 {
-    if (!still_current(parsed_list, path) && !parse_list(parsed_list, path, config)) {
+    if (!still_current(parsed_list, path))
+        parse_list(parsed_list, path, config);
+    if (!parsed_list.exists) {
         LOG_DEBUG("Cannot open activate list %s\n", path);
         return 0;
     }
@@ -184,6 +229,7 @@ int lookup_activation_list(const ProxyConfig *config, const char *service, char 
 
     // With --trace every lookup reads the file afresh, line by line, so the
     // trace shows each line as it is read.
+    ++activation_list_syscalls;
     FILE *file = std::fopen(path, "rb");
     if (!file) {
         LOG_DEBUG("Cannot open activate list %s\n", path);

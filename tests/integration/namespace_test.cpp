@@ -96,7 +96,7 @@ TEST_F(NamespaceTest, ListedServiceIsServedByItsNamespacedInstance)
     write_list("dbus-sys-proxy.list", player_line);
     EXPECT_EQ(answered_by(client, "org.example.Player"), plain.unique_name());
 
-    // The list is read at every call: no restart needed.
+    // An edit takes effect at the next call: no restart needed.
     write_list("dbus-sess-proxy.list", player_line);
     dbus_uint32_t serial = 0;
     EXPECT_EQ(answered_by(client, "org.example.Player", &serial), namespaced.unique_name());
@@ -185,4 +185,29 @@ TEST_F(NamespaceTest, InstalledDaemonCannotBePointedAtAnotherList)
     start_services();
     connect_client();
     EXPECT_EQ(answered_by(client, "org.example.Player"), plain.unique_name());
+}
+
+TEST_F(NamespaceTest, EveryChangeToTheListIsSeenByTheNextCall)
+{
+    start_unix();
+    start_services();
+    connect_client();
+    const std::string list = daemon.activation_list("dbus-sess-proxy.list");
+    const std::string elsewhere = daemon.activation_list("list.new");
+
+    // Same-size edits in place, each right after a call that read the list.
+    for (int round = 0; round < 6; ++round) {
+        write_list("dbus-sess-proxy.list", player_line);
+        EXPECT_EQ(answered_by(client, "org.example.Player"), namespaced.unique_name()) << round;
+        write_list("dbus-sess-proxy.list", "org.example.Player=org.example.Player.dockex\n");
+        EXPECT_EQ(answered_by(client, "org.example.Player"), plain.unique_name()) << round;
+    }
+
+    write_file(elsewhere, player_line);
+    ASSERT_EQ(std::rename(elsewhere.c_str(), list.c_str()), 0);
+    EXPECT_EQ(answered_by(client, "org.example.Player"), namespaced.unique_name());
+    ASSERT_EQ(std::remove(list.c_str()), 0);
+    EXPECT_EQ(answered_by(client, "org.example.Player"), plain.unique_name());
+    write_list("dbus-sess-proxy.list", player_line);
+    EXPECT_EQ(answered_by(client, "org.example.Player"), namespaced.unique_name());
 }

@@ -434,3 +434,47 @@ TEST_F(PanelTest, PanelGoneBeforeItCanBeNamedIsRelayedUnrecorded)
               std::vector<std::string>{properties_line("/opt/tolm/usr/share/icons/app.png")});
     EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]: Added serial "), 1u);
 }
+
+TEST_F(PanelTest, AnswerAfterTheRecordExpiredIsForwardedUnchanged)
+{
+    daemon.extra_env.push_back("DPD_TEST_PANEL_RECORD_TIMEOUT_MS=300");
+    start_unix({"--verbose", "4"});
+    std::mutex mutex;
+    DBusMessage *held = nullptr;
+    start_item([&](DBusMessage *m) -> DBusMessage * {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!held) {
+            held = dbus_message_ref(m);
+            return nullptr;
+        }
+        return properties_reply(m, "/usr/share/icons/app.png");
+    });
+    auto held_call = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return held;
+    };
+
+    Process panel;
+    const std::string out = dir.file("late.out");
+    ASSERT_TRUE(panel.start({panel_path, bus.address(), item.unique_name(), "1"}, {}, out,
+                            dir.file("late.err"), DPD_FAKE_PANEL_PATH));
+    ASSERT_TRUE(wait_until([&] { return held_call() != nullptr; }, 10000ms));
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]: Added serial "), 1u);
+
+    // Well past the record's life, but within the panel's own timeout.
+    std::this_thread::sleep_for(1500ms);
+    DBusMessage *late = properties_reply(held_call(), "/usr/share/icons/app.png");
+    dbus_connection_send(item.conn(), late, nullptr);
+    dbus_message_unref(late);
+    const int status = panel.wait_exit(10000ms);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(split_lines(read_file(out)),
+              std::vector<std::string>{properties_line("/usr/share/icons/app.png")});
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel] - remove panel serial"), 0u)
+        << daemon.log();
+
+    // A call answered in time is still adapted.
+    EXPECT_EQ(run_panel(panel_path, 1),
+              std::vector<std::string>{properties_line("/opt/tolm/usr/share/icons/app.png")});
+    dbus_message_unref(held_call());
+}

@@ -6,8 +6,10 @@
 //   DPD_TEST_MAX_QUEUED_BYTES       bytes a peer may leave unread
 //   DPD_TEST_MAX_QUEUED_MESSAGES    messages a peer may leave unread
 //   DPD_TEST_IDLE_TIMEOUT_MS        how long an accepted client may stay silent
+//   DPD_TEST_PANEL_RECORD_TIMEOUT_MS  how long an unanswered panel call stays recorded
 #include "main/daemon.h"
 #include "namespace/activation_list.h"
+#include "panel/records.h"
 #include "relay/relay.h"
 #include "session/pair.h"
 
@@ -23,5 +25,7 @@ int main(int argc, char **argv)
         relay_max_queued_messages = std::atol(limit);
     if (const char *ms = std::getenv("DPD_TEST_IDLE_TIMEOUT_MS"))
         pair_idle_timeout_ms = static_cast<unsigned>(std::atol(ms));
+    if (const char *timeout = std::getenv("DPD_TEST_PANEL_RECORD_TIMEOUT_MS"))
+        panel_record_timeout_ms = static_cast<unsigned>(std::atol(timeout));
     return run_daemon(argc, argv);
 }

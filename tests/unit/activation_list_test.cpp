@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+using namespace std::chrono_literals;
+
 namespace {
 
 std::string prefix(const char *level)
@@ -185,11 +187,18 @@ protected:
         what();
         return activation_list_reads - before;
     }
-    // A file changed in the current tick of the file clock is read again
-    // at every lookup; wait until a lookup is served from the copy.
+    // A file changed within 2 s of a read is read again at every lookup;
+    // wait until a lookup is served from the copy.
     bool settles(const char *service)
     {
-        return harness::wait_until([&] { return reads_during([&] { lookup(service); }) == 0; });
+        return harness::wait_until([&] { return reads_during([&] { lookup(service); }) == 0; },
+                                   10000ms);
+    }
+    static struct stat file_stat(const std::string &path)
+    {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0);
+        return st;
     }
 };
 
@@ -206,9 +215,13 @@ TEST_F(ParsedCopy, UnchangedFileIsReadOnceAndEditsAreSeen)
               0u);
 
     // Same size and inode, written at once: the change time tells.
-    harness::write_file(session_list(), "org.example.Player=org.example.Player.sandb\n"
+    const struct stat before = file_stat(session_list());
+    harness::write_file(session_list(), "org.example.Player=org.example.Player.podman\n"
                                         "org.example.Player=second\n");
-    EXPECT_EQ(lookup("org.example.Player"), "org.example.Player.sandb\n");
+    const struct stat after = file_stat(session_list());
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(lookup("org.example.Player"), "org.example.Player.podman\n");
     ASSERT_TRUE(settles("org.example.Player"));
 
     // Replaced by another file (a new inode), as editors and installers do.
@@ -245,4 +258,22 @@ TEST_F(ParsedCopy, TraceReadsTheFileOnEveryLookup)
     EXPECT_EQ(count_lines(testing::internal::GetCapturedStdout(),
                           "open activation file list " + session_list() + " succeed"),
               2u);
+}
+
+TEST(TrustRule, CopyIsTrustedOnlyWhenItsFileTimesAreTwoSecondsOlderThanItsRead)
+{
+    const timespec read{1000, 500000000};
+    const timespec old_enough{998, 500000000};
+    const timespec just_too_new{998, 500000001};
+    const timespec whole_second_of_read{1000, 0};
+    EXPECT_TRUE(activation_list_copy_trusted(old_enough, old_enough, read));
+    EXPECT_TRUE(activation_list_copy_trusted({100, 0}, {997, 999999999}, read));
+    EXPECT_FALSE(activation_list_copy_trusted(just_too_new, old_enough, read));
+    EXPECT_FALSE(activation_list_copy_trusted(old_enough, just_too_new, read));
+    // Whole-second times: a time that reads as earlier than the read may
+    // still be the read's own second.
+    EXPECT_FALSE(activation_list_copy_trusted(whole_second_of_read, whole_second_of_read, read));
+    EXPECT_FALSE(activation_list_copy_trusted({999, 0}, {999, 0}, read));
+    // A clock set back leaves times in the future: never trusted.
+    EXPECT_FALSE(activation_list_copy_trusted({2000, 0}, {2000, 0}, read));
 }

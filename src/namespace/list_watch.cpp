@@ -1,0 +1,209 @@
+#include "namespace/list_watch.h"
+
+#include <glib-unix.h>
+#include <glib.h>
+#include <sys/inotify.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+unsigned long list_watch_generation = 0;
+
+namespace {
+
+struct ListWatch {
+    int fd = -1;
+    guint source = 0;
+    std::string dir;
+    const char *const *names = nullptr;
+    int dir_wd = -1;
+    // While `dir` is missing: its nearest existing ancestor, and the name
+    // in it on the way down to `dir`.
+    int ancestor_wd = -1;
+    std::string awaited;
+    bool usable = false;
+};
+
+ListWatch watch;
+
+constexpr uint32_t dir_events = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_TO |
+                                IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF |
+                                IN_ONLYDIR;
+constexpr uint32_t ancestor_events =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr uint32_t gone_events = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+
+// Changes made on another machine raise no events here.
+bool remote_filesystem(const char *path)
+{
+    struct statfs fs;
+    if (statfs(path, &fs) != 0)
+        return true;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x6969UL:     // NFS
+    case 0x517BUL:     // SMB
+    case 0xFF534D42UL: // CIFS
+    case 0xFE534D42UL: // SMB2
+    case 0x65735546UL: // FUSE
+    case 0x01021997UL: // 9P
+    case 0x00C36400UL: // Ceph
+    case 0x6B414653UL: // AFS
+    case 0x73757245UL: // Coda
+    case 0x01161970UL: // GFS2
+    case 0x7461636FUL: // OCFS2
+        return true;
+    default:
+        return false;
+    }
+}
+
+void drop_watch(int &wd)
+{
+    if (wd >= 0)
+        inotify_rm_watch(watch.fd, wd);
+    wd = -1;
+}
+
+std::string without_trailing_slashes(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+bool add_dir_watch()
+{
+    watch.dir_wd = inotify_add_watch(watch.fd, watch.dir.c_str(), dir_events);
+    return watch.dir_wd >= 0;
+}
+
+// Watches the nearest existing ancestor of the directory. False when none
+// can be watched.
+bool add_ancestor_watch()
+{
+    std::string path = without_trailing_slashes(watch.dir);
+    while (true) {
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos)
+            return false;
+        watch.awaited = path.substr(slash + 1);
+        path = slash == 0 ? "/" : path.substr(0, slash);
+        watch.ancestor_wd = inotify_add_watch(watch.fd, path.c_str(), ancestor_events);
+        if (watch.ancestor_wd >= 0)
+            return true;
+        if (errno != ENOENT && errno != ENOTDIR)
+            return false;
+    }
+}
+
+// (Re)establishes the watches; whatever was read before may be stale.
+void arm()
+{
+    ++list_watch_generation;
+    drop_watch(watch.dir_wd);
+    drop_watch(watch.ancestor_wd);
+    watch.usable = false;
+    if (add_dir_watch()) {
+        watch.usable = !remote_filesystem(watch.dir.c_str());
+        return;
+    }
+    if (errno != ENOENT && errno != ENOTDIR)
+        return;
+    if (!add_ancestor_watch())
+        return;
+    // The directory may have appeared before the ancestor was watched.
+    if (add_dir_watch()) {
+        drop_watch(watch.ancestor_wd);
+        watch.usable = !remote_filesystem(watch.dir.c_str());
+        return;
+    }
+    watch.usable = errno == ENOENT || errno == ENOTDIR;
+}
+
+bool is_list_name(const char *name)
+{
+    for (const char *const *n = watch.names; n && *n; ++n)
+        if (std::strcmp(*n, name) == 0)
+            return true;
+    return false;
+}
+
+gboolean on_events(gint, GIOCondition, gpointer)
+{
+    alignas(inotify_event) char buffer[4096];
+    bool changed = false;
+    bool rearm = false;
+    while (true) {
+        const ssize_t length = read(watch.fd, buffer, sizeof buffer);
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length <= 0) {
+            if (length < 0 && errno == EAGAIN)
+                break;
+            // The descriptor broke: nothing can be learnt from it any more.
+            watch.source = 0; // removed by the return below
+            list_watch_stop();
+            ++list_watch_generation;
+            return G_SOURCE_REMOVE;
+        }
+        for (ssize_t at = 0; at < length;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if (event->mask & IN_Q_OVERFLOW) {
+                rearm = true;
+            } else if (event->wd == watch.dir_wd) {
+                if (event->mask & gone_events)
+                    rearm = true;
+                else if (event->len == 0 || is_list_name(event->name))
+                    changed = true; // a list file, or the directory's own access
+            } else if (event->wd == watch.ancestor_wd) {
+                if ((event->mask & gone_events) ||
+                    (event->len > 0 && watch.awaited == event->name))
+                    rearm = true;
+            }
+        }
+    }
+    if (rearm)
+        arm();
+    else if (changed)
+        ++list_watch_generation;
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+int list_watch_start(const char *dir, const char *const *names)
+{
+    list_watch_stop();
+    watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch.fd < 0)
+        return -1;
+    watch.dir = dir;
+    watch.names = names;
+    arm();
+    if (!watch.usable) {
+        list_watch_stop();
+        return -1;
+    }
+    watch.source = g_unix_fd_add_full(G_PRIORITY_HIGH, watch.fd, G_IO_IN, on_events, nullptr,
+                                      nullptr);
+    return 0;
+}
+
+void list_watch_stop()
+{
+    if (watch.source)
+        g_source_remove(watch.source);
+    if (watch.fd >= 0)
+        close(watch.fd);
+    watch = ListWatch{};
+    ++list_watch_generation;
+}
+
+bool list_watch_usable_for(const char *dir)
+{
+    return watch.usable && watch.dir == dir;
+}
