@@ -1,4 +1,5 @@
 #include "log/log.h"
+#include "namespace/lookups.h"
 #include "namespace/namespace.h"
 #include "panel/panel.h"
 #include "relay/relay.h"
@@ -59,6 +60,7 @@ DBusHandlerResult client_message_filter(DBusConnection *connection, DBusMessage 
 {
     auto *pair = static_cast<ConnectionPair *>(data);
     const int type = dbus_message_get_type(message);
+    MessagePtr replacement;
 
     if (pair->config->trace) {
         g_print("[CLIENT:]pair.server = %p,pair.client = %p\n", static_cast<void *>(pair->server),
@@ -78,7 +80,11 @@ DBusHandlerResult client_message_filter(DBusConnection *connection, DBusMessage 
                 reply_to_hello(pair, message);
                 return DBUS_HANDLER_RESULT_HANDLED;
             }
-            break; // every other bus call goes to the host bus as it is
+            // Every other bus call goes to the host bus, names perhaps translated.
+            replacement.reset(translate_bus_call(pair, message));
+            if (replacement)
+                message = replacement.get();
+            break;
         }
         // A call without a destination goes to the bus as it would directly.
         if (dbus_message_get_destination(message) && rewrite_destination(pair, message) != 0)

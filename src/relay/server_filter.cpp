@@ -1,4 +1,5 @@
 #include "log/log.h"
+#include "namespace/lookups.h"
 #include "panel/panel.h"
 #include "relay/relay.h"
 #include "util/dbus_ptr.h"
@@ -50,6 +51,10 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
         if (member && std::strcmp(member, "GetAll") == 0)
             track_panel_call(pair, message);
     }
+
+    MessagePtr replacement(translate_name_signal(pair, message));
+    if (replacement)
+        message = replacement.get();
 
     if (relay_queue_has_room(pair, pair->client,
                              "[SERVICE:]Client is not reading: %ld bytes queued for it, "
