@@ -246,7 +246,9 @@ TEST_F(Lookups, OwnerChangesAreShownUnderNamesTheClientAskedAbout)
 
     EXPECT_EQ(sent("AddMatch", "type='signal',member='NameOwnerChanged',arg0='org.example.Player'"),
               "type='signal',member='NameOwnerChanged',arg0='org.example.Player.docker'");
-    DBusMessage *out = translate_name_signal(&pair, owner_changed("org.example.Player.docker"));
+    DBusMessage *signal = owner_changed("org.example.Player.docker");
+    DBusMessage *out = translate_name_signal(&pair, signal);
+    dbus_message_unref(signal);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(first_arg(out), "org.example.Player");
     EXPECT_EQ(dbus_message_get_serial(out), 9u);
