@@ -41,6 +41,8 @@ void print_usage(const char *program, int status)
     g_printerr("        [--verbose id]: Set the verbosity level\n");
     g_printerr("        [--trace]: Show dbus message \n");
     g_printerr("\n");
+    g_printerr("        [--namespace-lookups]: Show namespaced services under their plain names "
+               "to owner lookups, match rules and name signals\n");
     std::exit(status);
 }
 
@@ -110,6 +112,10 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
         }
         if (std::strcmp(arg, "--session") == 0) {
             config->use_system_bus = 0;
+            continue;
+        }
+        if (std::strcmp(arg, "--namespace-lookups") == 0) {
+            config->namespace_lookups = 1;
             continue;
         }
         if (std::strcmp(arg, "--trace") == 0) {

@@ -16,6 +16,7 @@ struct ProxyConfig {
     int trace;
     GList *owned_names;        // strings owned by the pairs' owned_name fields
     int log_fd;
+    int namespace_lookups;     // 1: --namespace-lookups (see namespace/lookups.h)
 };
 
 // Zero-fills the record and sets the defaults.

@@ -10,5 +10,19 @@
 // -1: the call was refused and answered with an error on pair->client.
 int rewrite_destination(ConnectionPair *pair, DBusMessage *message);
 
+// Where a method call to a name would be sent instead, and why.
+enum RedirectSource {
+    REDIRECT_NONE = 0,       // keeps its destination
+    REDIRECT_REGISTRY = 1,   // the candidate is a registered name
+    REDIRECT_ACTIVATION = 2, // the activation list names the candidate
+};
+inline constexpr int REDIRECT_CANDIDATE_SIZE = 512;
+
+// The decision of rewrite_destination, without touching a message or
+// logging: writes "<name>.<namespace>" (cut at 511 characters) into
+// `candidate`, of REDIRECT_CANDIDATE_SIZE bytes, and says whether a call to
+// `name` goes there. The candidate is not validated here.
+int redirect_decision(const ProxyConfig *config, const char *name, char *candidate);
+
 // 1 when `owned_names` holds a string equal to `name`, 0 otherwise.
 int owned_names_contains(GList *owned_names, const char *name);

@@ -66,44 +66,52 @@ int owned_names_contains(GList *owned_names, const char *name)
     return 0;
 }
 
+int redirect_decision(const ProxyConfig *config, const char *name, char *candidate)
+{
+    // The only name ever set as a destination; longer names are cut at 511.
+    std::memset(candidate, 0, REDIRECT_CANDIDATE_SIZE);
+    std::snprintf(candidate, REDIRECT_CANDIDATE_SIZE, "%s.%s", name, config->namespace_name);
+
+    if (owned_names_contains(config->owned_names, candidate))
+        return REDIRECT_REGISTRY;
+    char *found = nullptr;
+    if (lookup_activation_list(config, name, &found) != 1)
+        return REDIRECT_NONE;
+    MallocString value(found);
+    // The value only has to begin with the candidate: the line's newline
+    // and anything after it are ignored.
+    if (std::strncmp(value.get(), candidate, std::strlen(candidate)) == 0)
+        return REDIRECT_ACTIVATION;
+    return REDIRECT_NONE;
+}
+
 int rewrite_destination(ConnectionPair *pair, DBusMessage *message)
 {
-    const ProxyConfig *config = pair->config;
     ScopedError error;
     const char *destination = dbus_message_get_destination(message);
     if (!destination)
         return 0;
 
-    // The only name ever set as a destination; longer names are cut at 511.
-    char candidate[512];
-    std::memset(candidate, 0, sizeof candidate);
-    std::snprintf(candidate, sizeof candidate, "%s.%s", destination, config->namespace_name);
-
-    MallocString value;
-    if (owned_names_contains(config->owned_names, candidate)) {
+    char candidate[REDIRECT_CANDIDATE_SIZE];
+    switch (redirect_decision(pair->config, destination, candidate)) {
+    case REDIRECT_REGISTRY:
         if (set_destination(message, candidate)) {
             LOG_TRACE("[CLIENT]normal dbus-call for namespaced service %s\n", candidate);
             return 0;
         }
         LOG_WARN("Cannot redirect requested-destination to %s for client call\n", candidate);
-    } else {
-        char *found = nullptr;
-        if (lookup_activation_list(config, destination, &found) == 1)
-            value.reset(found);
-        // The value only has to begin with the candidate: the line's newline
-        // and anything after it are ignored.
-        const bool confirmed =
-            value && std::strncmp(value.get(), candidate, std::strlen(candidate)) == 0;
-        if (!confirmed) {
-            LOG_TRACE("[CLIENT]normal dbus-call for service %s\n", destination);
-            return 0;
-        }
+        break;
+    case REDIRECT_ACTIVATION:
         if (set_destination(message, candidate)) {
             LOG_TRACE("[CLIENT]normal dbus-call for namespaced activatable service %s\n",
                       candidate);
             return 0;
         }
         LOG_DEBUG("Cannot redirect active-destination to %s for client call\n", candidate);
+        break;
+    default:
+        LOG_TRACE("[CLIENT]normal dbus-call for service %s\n", destination);
+        return 0;
     }
 
     refuse_call(pair, message, error, candidate);

@@ -1,4 +1,5 @@
 #include "log/log.h"
+#include "namespace/lookups.h"
 #include "namespace/namespace.h"
 #include "panel/panel.h"
 #include "relay/relay.h"
@@ -29,6 +30,7 @@ void client_disconnected(ConnectionPair *pair)
 void client_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
     const int type = dbus_message_get_type(message);
+    MessagePtr replacement;
 
     switch (type) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
@@ -37,7 +39,11 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
                 reply_to_hello(pair, message);
                 return;
             }
-            break; // every other bus call goes to the host bus as it is
+            // Every other bus call goes to the host bus, names perhaps translated.
+            replacement.reset(translate_bus_call(pair, message));
+            if (replacement)
+                message = replacement.get();
+            break;
         }
         // A call without a destination goes to the bus as it would directly.
         if (dbus_message_get_destination(message) && rewrite_destination(pair, message) != 0)

@@ -1,4 +1,5 @@
 #include "log/log.h"
+#include "namespace/lookups.h"
 #include "panel/panel.h"
 #include "relay/relay.h"
 #include "util/dbus_ptr.h"
@@ -93,7 +94,8 @@ bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
         str_equal(dbus_message_get_member(message), "GetAll") &&
         addressed_to_client(pair, message) && track_panel_call(pair, message) == 1)
         return false;
-    relay_forward(pair, pair->client, message);
+    MessagePtr replacement(translate_name_signal(pair, message));
+    relay_forward(pair, pair->client, replacement ? replacement.get() : message);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "session/pair.h"
 
 #include "log/log.h"
+#include "namespace/lookups.h"
 #include "panel/panel.h"
 #include "relay/relay.h"
 #include "session/bus_open.h"
@@ -135,6 +136,7 @@ void pair_free(ConnectionPair *pair)
     // Records name the pair; a later pair at the same address must not
     // inherit them.
     forget_panel_calls(pair);
+    lookups_free(pair);
     if (pair->client) {
         dbus_connection_remove_filter(pair->client, client_message_filter, pair);
         dbus_connection_close(pair->client);

@@ -45,6 +45,7 @@ struct ConnectionPair {
     int own_name_seen;            // the bus's NameAcquired for the unique name went by
     QueueBound to_client;
     QueueBound to_bus;
+    GHashTable *asked_names;   // owned; see namespace/lookups.h
 };
 
 // A pair for `client` (referenced), in the authenticating state; null when

@@ -1,0 +1,223 @@
+#include "namespace/lookups.h"
+
+#include "log/log.h"
+#include "namespace/match_rule.h"
+#include "namespace/namespace.h"
+#include "util/dbus_ptr.h"
+
+#include <glib.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The bus methods whose first argument is a name to look up or start.
+const char *const name_methods[] = {
+    "GetNameOwner",
+    "NameHasOwner",
+    "StartServiceByName",
+    "GetConnectionUnixProcessID",
+    "GetConnectionUnixUser",
+    "GetConnectionCredentials",
+    "ListQueuedOwners",
+};
+
+bool is_name_method(const char *member)
+{
+    for (const char *m : name_methods)
+        if (std::strcmp(member, m) == 0)
+            return true;
+    return false;
+}
+
+bool ends_with_namespace(const char *name, const char *namespace_name)
+{
+    const size_t n = std::strlen(name);
+    const size_t ns = std::strlen(namespace_name);
+    return n > ns && name[n - ns - 1] == '.' && std::strcmp(name + n - ns, namespace_name) == 0;
+}
+
+// Remembered so that the name's NameOwnerChanged can be shown under it.
+void remember_name(ConnectionPair *pair, const char *name)
+{
+    if (!pair->asked_names)
+        pair->asked_names = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, nullptr);
+    if (g_hash_table_contains(pair->asked_names, name))
+        return;
+    if (g_hash_table_size(pair->asked_names) >= LOOKUPS_MAX_ASKED_NAMES) {
+        LOG_DEBUG("[CLIENT]Too many names asked about, owner changes of %s keep their "
+                  "namespaced name\n", name);
+        return;
+    }
+    g_hash_table_add(pair->asked_names, g_strdup(name));
+}
+
+// A copy of `call` (same serial, flags and header fields) whose first
+// argument is `first`; nullptr when a later argument is not of a basic type
+// (the bus takes none such here) or memory runs out.
+DBusMessage *copy_call_with_name(DBusMessage *call, const char *first)
+{
+    MessagePtr copy(dbus_message_new_method_call(
+        dbus_message_get_destination(call), dbus_message_get_path(call),
+        dbus_message_get_interface(call), dbus_message_get_member(call)));
+    if (!copy)
+        return nullptr;
+    dbus_message_set_serial(copy.get(), dbus_message_get_serial(call));
+    dbus_message_set_no_reply(copy.get(), dbus_message_get_no_reply(call));
+    dbus_message_set_auto_start(copy.get(), dbus_message_get_auto_start(call));
+    dbus_message_set_allow_interactive_authorization(
+        copy.get(), dbus_message_get_allow_interactive_authorization(call));
+    const char *sender = dbus_message_get_sender(call);
+    if (sender && !dbus_message_set_sender(copy.get(), sender))
+        return nullptr;
+
+    DBusMessageIter in, out;
+    dbus_message_iter_init_append(copy.get(), &out);
+    if (!dbus_message_iter_append_basic(&out, DBUS_TYPE_STRING, &first))
+        return nullptr;
+    if (!dbus_message_iter_init(call, &in))
+        return nullptr;
+    while (dbus_message_iter_next(&in)) {
+        const int type = dbus_message_iter_get_arg_type(&in);
+        if (!dbus_type_is_basic(type) || type == DBUS_TYPE_UNIX_FD)
+            return nullptr;
+        DBusBasicValue value;
+        dbus_message_iter_get_basic(&in, &value);
+        if (!dbus_message_iter_append_basic(&out, type, &value))
+            return nullptr;
+    }
+    return copy.release();
+}
+
+char *translate_rule_value(const char *value, void *data)
+{
+    auto *pair = static_cast<ConnectionPair *>(data);
+    char candidate[REDIRECT_CANDIDATE_SIZE];
+    if (!lookup_translation(pair->config, value, candidate))
+        return nullptr;
+    remember_name(pair, value);
+    return strdup(candidate);
+}
+
+DBusMessage *translate_rule_call(ConnectionPair *pair, DBusMessage *call, const char *member)
+{
+    if (!dbus_message_has_signature(call, DBUS_TYPE_STRING_AS_STRING))
+        return nullptr;
+    const char *rule = nullptr;
+    if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &rule, DBUS_TYPE_INVALID))
+        return nullptr;
+    char *translated = translate_match_rule(rule, translate_rule_value, pair);
+    if (!translated)
+        return nullptr;
+    // libdbus aborts on a string argument that is not UTF-8.
+    DBusMessage *copy = nullptr;
+    if (dbus_validate_utf8(translated, nullptr))
+        copy = copy_call_with_name(call, translated);
+    if (copy)
+        LOG_TRACE("[CLIENT]bus call %s with match rule %s for namespaced services\n", member,
+                  translated);
+    else
+        LOG_DEBUG("[CLIENT]Cannot translate match rule of bus call %s, forwarding it as it is\n",
+                  member);
+    std::free(translated);
+    return copy;
+}
+
+DBusMessage *translate_name_call(ConnectionPair *pair, DBusMessage *call, const char *member)
+{
+    DBusMessageIter iter;
+    if (!dbus_message_iter_init(call, &iter) ||
+        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_STRING)
+        return nullptr;
+    const char *name = nullptr;
+    dbus_message_iter_get_basic(&iter, &name);
+    char candidate[REDIRECT_CANDIDATE_SIZE];
+    if (!lookup_translation(pair->config, name, candidate))
+        return nullptr;
+    DBusMessage *copy = copy_call_with_name(call, candidate);
+    if (!copy) {
+        LOG_DEBUG("[CLIENT]Cannot translate bus call %s for %s, forwarding it as it is\n", member,
+                  name);
+        return nullptr;
+    }
+    remember_name(pair, name);
+    LOG_TRACE("[CLIENT]bus call %s for namespaced service %s\n", member, candidate);
+    return copy;
+}
+
+} // namespace
+
+int lookup_translation(const ProxyConfig *config, const char *name, char *candidate)
+{
+    if (name[0] == ':' || std::strcmp(name, DBUS_SERVICE_DBUS) == 0 ||
+        ends_with_namespace(name, config->namespace_name))
+        return 0;
+    if (redirect_decision(config, name, candidate) == REDIRECT_NONE)
+        return 0;
+    // A candidate the bus would refuse is no translation: the client then
+    // gets the bus's answer about the name it gave.
+    return dbus_validate_bus_name(candidate, nullptr) ? 1 : 0;
+}
+
+DBusMessage *translate_bus_call(ConnectionPair *pair, DBusMessage *call)
+{
+    if (!pair->config->namespace_lookups)
+        return nullptr;
+    const char *member = dbus_message_get_member(call);
+    if (!member)
+        return nullptr;
+    if (std::strcmp(member, "AddMatch") == 0 || std::strcmp(member, "RemoveMatch") == 0)
+        return translate_rule_call(pair, call, member);
+    if (is_name_method(member))
+        return translate_name_call(pair, call, member);
+    return nullptr;
+}
+
+DBusMessage *translate_name_signal(ConnectionPair *pair, DBusMessage *message)
+{
+    if (!pair->config->namespace_lookups || !pair->asked_names)
+        return nullptr;
+    // Only the bus's own signal: any peer may send one with these names.
+    const char *sender = dbus_message_get_sender(message);
+    if (!dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged") || !sender ||
+        std::strcmp(sender, DBUS_SERVICE_DBUS) != 0 ||
+        !dbus_message_has_signature(message, "sss"))
+        return nullptr;
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    if (!dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
+                               &old_owner, DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID))
+        return nullptr;
+    const char *namespace_name = pair->config->namespace_name;
+    if (!ends_with_namespace(name, namespace_name))
+        return nullptr;
+    char *plain = g_strndup(name, std::strlen(name) - std::strlen(namespace_name) - 1);
+    const bool asked = g_hash_table_contains(pair->asked_names, plain);
+    MessagePtr copy;
+    if (asked)
+        copy.reset(dbus_message_new_signal(dbus_message_get_path(message), DBUS_INTERFACE_DBUS,
+                                           "NameOwnerChanged"));
+    const char *destination = dbus_message_get_destination(message);
+    const char *shown = plain;
+    if (copy) {
+        dbus_message_set_serial(copy.get(), dbus_message_get_serial(message));
+        if (!dbus_message_set_sender(copy.get(), sender) ||
+            (destination && !dbus_message_set_destination(copy.get(), destination)) ||
+            !dbus_message_append_args(copy.get(), DBUS_TYPE_STRING, &shown, DBUS_TYPE_STRING,
+                                      &old_owner, DBUS_TYPE_STRING, &new_owner,
+                                      DBUS_TYPE_INVALID))
+            copy.reset();
+        else
+            LOG_TRACE("[SERVICE:]NameOwnerChanged for namespaced service %s shown as %s\n", name,
+                      plain);
+    }
+    g_free(plain);
+    return copy.release();
+}
+
+void lookups_free(ConnectionPair *pair)
+{
+    if (pair->asked_names)
+        g_hash_table_destroy(pair->asked_names);
+    pair->asked_names = nullptr;
+}
