@@ -2,23 +2,11 @@
 
 #include "main/command_line.h"
 #include "main/listener.h"
+#include "main/signals.h"
 
 #include <glib.h>
 
 #include <cstdio>
-
-#ifdef DPD_CLEAN_EXIT
-#include <glib-unix.h>
-#include <signal.h>
-
-// Sanitizer builds end on SIGTERM through main's return, so that the leak
-// checker runs; the daemon itself has no orderly shutdown.
-static gboolean quit_loop(gpointer loop)
-{
-    g_main_loop_quit(static_cast<GMainLoop *>(loop));
-    return G_SOURCE_REMOVE;
-}
-#endif
 
 int run_daemon(int argc, char **argv)
 {
@@ -29,12 +17,13 @@ int run_daemon(int argc, char **argv)
     ProxyConfig config;
     config_init(&config);
     parse_command_line(argc, argv, &config);
+    raise_descriptor_limit();
     start_listener(&config);
 
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-#ifdef DPD_CLEAN_EXIT
-    g_unix_signal_add(SIGTERM, quit_loop, loop);
-#endif
+    // SIGTERM and SIGINT end the loop; returning from here (rather than
+    // exiting in a handler) also lets sanitizer builds run the leak check.
+    install_signal_handlers(loop, &config);
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     return 0;

@@ -3,6 +3,7 @@
 #include "log/log.h"
 #include "panel/panel.h"
 #include "relay/relay.h"
+#include "session/registry.h"
 
 #include <dbus/dbus-glib-lowlevel.h>
 #include <dbus/dbus-glib.h>
@@ -24,6 +25,7 @@ ConnectionPair *pair_new(DBusConnection *client)
 
 void pair_free(ConnectionPair *pair)
 {
+    pair_registry_remove(pair);
     // Records name the pair; a later pair at the same address must not
     // inherit them.
     forget_panel_calls(pair);
@@ -112,4 +114,5 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
     }
     dbus_connection_set_unix_user_function(connection, allow_any_unix_user, nullptr, nullptr);
     dbus_connection_set_allow_anonymous(connection, TRUE);
+    pair_registry_add(pair);
 }
