@@ -18,12 +18,13 @@ int run_daemon(int argc, char **argv)
     config_init(&config);
     parse_command_line(argc, argv, &config);
     raise_descriptor_limit();
-    start_listener(&config);
 
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
     // SIGTERM and SIGINT end the loop; returning from here (rather than
     // exiting in a handler) also lets sanitizer builds run the leak check.
+    // Installed before listening: whoever sees the socket may signal us.
     install_signal_handlers(loop, &config);
+    start_listener(&config);
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     return 0;

@@ -180,3 +180,21 @@ TEST_F(ProxyTest, SighupReopensTheLogFileMovedAwayAndKeepsTheOldOneWhenItCannot)
     EXPECT_EQ(count(rotated, gone_line), 1u) << "a line went to the rotated file";
     EXPECT_TRUE(daemon.process().running());
 }
+
+TEST_F(ProxyTest, StartUpRaisesTheSoftDescriptorLimitToTheHardOne)
+{
+    const std::string socket = dir.file("limited.sock");
+    Process limited;
+    ASSERT_TRUE(limited.start({"prlimit", "--nofile=64:512", test_daemon_path(), "--family", "unix",
+                               "--socket", socket},
+                              {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, dir.file("limited.out"),
+                              dir.file("limited.err")));
+    ASSERT_TRUE(wait_until([&] { return unix_socket_listening(socket); }))
+        << read_file(dir.file("limited.err"));
+    // prlimit runs the daemon in its own process.
+    const std::string limits = read_file("/proc/" + std::to_string(limited.pid()) + "/limits");
+    EXPECT_NE(limits.find("Max open files            512                  512 "), std::string::npos)
+        << limits;
+    const int status = limited.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
