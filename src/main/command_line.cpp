@@ -1,6 +1,7 @@
 #include "main/command_line.h"
 
 #include "log/log.h"
+#include "main/log_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -76,6 +77,7 @@ void redirect_log(ProxyConfig *config)
         return;
     }
     config->log_fd = fd;
+    log_file_remember(path);
     LOG_WARN("open /tmp/tolm-dbus-proxy-XXX.log success\n");
     if (dup2(fd, STDOUT_FILENO) < 0) {
         LOG_WARN("Failed to redirect stdout");

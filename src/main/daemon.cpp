@@ -3,23 +3,11 @@
 #include "main/command_line.h"
 #include "main/listener.h"
 #include "namespace/activation_list.h"
+#include "main/signals.h"
 
 #include <glib.h>
 
 #include <cstdio>
-
-#ifdef DPD_CLEAN_EXIT
-#include <glib-unix.h>
-#include <signal.h>
-
-// Sanitizer builds end on SIGTERM through main's return, so that the leak
-// checker runs; the daemon itself has no orderly shutdown.
-static gboolean quit_loop(gpointer loop)
-{
-    g_main_loop_quit(static_cast<GMainLoop *>(loop));
-    return G_SOURCE_REMOVE;
-}
-#endif
 
 int run_daemon(int argc, char **argv)
 {
@@ -30,14 +18,16 @@ int run_daemon(int argc, char **argv)
     ProxyConfig config;
     config_init(&config);
     parse_command_line(argc, argv, &config);
+    raise_descriptor_limit();
+
+    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    // SIGTERM and SIGINT end the loop; returning from here (rather than
+    // exiting in a handler) also lets sanitizer builds run the leak check.
+    // Installed before listening: whoever sees the socket may signal us.
+    install_signal_handlers(loop, &config);
     start_listener(&config);
     // Without a watch, lookups check the list with stat() instead.
     activation_list_watch_init();
-
-    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-#ifdef DPD_CLEAN_EXIT
-    g_unix_signal_add(SIGTERM, quit_loop, loop);
-#endif
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     return 0;

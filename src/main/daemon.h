@@ -2,5 +2,5 @@
 // executable and the one the tests run.
 #pragma once
 
-// Runs until the process is killed or start-up ends it.
+// Runs until SIGTERM or SIGINT (then returns 0), or start-up ends it.
 int run_daemon(int argc, char **argv);

@@ -95,3 +95,12 @@ void start_listener(ProxyConfig *config)
     dbus_server_set_new_connection_function(listen_server, on_new_connection, config, nullptr);
     dbus_server_setup_with_g_main(listen_server, nullptr);
 }
+
+void stop_listener()
+{
+    if (!listen_server)
+        return;
+    dbus_server_disconnect(listen_server);
+    dbus_server_unref(listen_server);
+    listen_server = nullptr;
+}

@@ -14,3 +14,7 @@ bool listens_on_all_interfaces(const ProxyConfig *config);
 // Starts the D-Bus server and attaches it to the default main context, or
 // ends the process with status 1.
 void start_listener(ProxyConfig *config);
+
+// Closes the listening socket (a unix socket file is removed) and releases
+// the server; connections already accepted are not affected.
+void stop_listener();

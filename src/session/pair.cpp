@@ -5,6 +5,7 @@
 #include "panel/panel.h"
 #include "relay/relay.h"
 #include "session/bus_open.h"
+#include "session/registry.h"
 
 #include <dbus/dbus-glib-lowlevel.h>
 
@@ -127,6 +128,7 @@ ConnectionPair *pair_new(DBusConnection *client)
 
 void pair_free(ConnectionPair *pair)
 {
+    pair_registry_remove(pair);
     stop_idle_timer(pair);
     // Neither callback may run for a pair that is gone.
     cancel_call(&pair->bus_hello);
@@ -228,4 +230,5 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
     }
     pair->idle_timer = g_timeout_add(pair_idle_timeout_ms, on_idle_timeout, pair);
     dbus_connection_setup_with_g_main(connection, nullptr);
+    pair_registry_add(pair);
 }

@@ -7,6 +7,8 @@
 //   DPD_TEST_MAX_QUEUED_MESSAGES    messages a peer may leave unread
 //   DPD_TEST_IDLE_TIMEOUT_MS        how long an accepted client may stay silent
 //   DPD_TEST_PANEL_RECORD_TIMEOUT_MS  how long an unanswered panel call stays recorded
+//   DPD_TEST_LOG_DIR                where the --verbose log file goes
+#include "main/command_line.h"
 #include "main/daemon.h"
 #include "namespace/activation_list.h"
 #include "panel/records.h"
@@ -14,6 +16,17 @@
 #include "session/pair.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+
+// The daemon's own flags, on the file of the same name in the test's directory.
+static int open_test_log(const char *path)
+{
+    const char *base = std::strrchr(path, '/');
+    const std::string moved = std::string(std::getenv("DPD_TEST_LOG_DIR")) + (base ? base : "/");
+    return open(moved.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+}
 
 int main(int argc, char **argv)
 {
@@ -27,5 +40,7 @@ int main(int argc, char **argv)
         pair_idle_timeout_ms = static_cast<unsigned>(std::atol(ms));
     if (const char *timeout = std::getenv("DPD_TEST_PANEL_RECORD_TIMEOUT_MS"))
         panel_record_timeout_ms = static_cast<unsigned>(std::atol(timeout));
+    if (std::getenv("DPD_TEST_LOG_DIR"))
+        log_file_open = open_test_log;
     return run_daemon(argc, argv);
 }

@@ -1,0 +1,123 @@
+#include "main/signals.h"
+
+#include "log/log.h"
+#include "main/listener.h"
+#include "main/log_file.h"
+#include "session/pair.h"
+#include "session/registry.h"
+
+#include <glib-unix.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+struct SignalState {
+    GMainLoop *loop;
+    ProxyConfig *config;
+    unsigned drain_ms;
+    gint64 deadline;   // monotonic µs; 0 until a stop signal came
+    guint drain_source;
+};
+
+SignalState state;
+
+bool connection_owes(DBusConnection *connection)
+{
+    return connection && dbus_connection_get_is_connected(connection) &&
+           dbus_connection_has_messages_to_send(connection);
+}
+
+void count_owing(ConnectionPair *pair, void *data)
+{
+    // The bus side too: a call sent just before the signal should still
+    // reach its service.
+    if (connection_owes(pair->client) || connection_owes(pair->server))
+        ++*static_cast<unsigned *>(data);
+}
+
+unsigned pairs_owing()
+{
+    unsigned owing = 0;
+    pair_registry_for_each(count_owing, &owing);
+    return owing;
+}
+
+gboolean drain_tick(gpointer)
+{
+    const unsigned owing = pairs_owing();
+    if (owing == 0) {
+        LOG_DEBUG("Every client received what was queued for it\n");
+    } else if (g_get_monotonic_time() >= state.deadline) {
+        LOG_WARN("%u client(s) still had messages queued after %u ms, exiting anyway\n", owing,
+                 state.drain_ms);
+    } else {
+        return G_SOURCE_CONTINUE;
+    }
+    state.drain_source = 0;
+    g_main_loop_quit(state.loop);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean on_stop_signal(gpointer data)
+{
+    const char *name = static_cast<const char *>(data);
+    if (state.deadline != 0) {
+        LOG_INFO("%s again, exiting at once\n", name);
+        if (state.drain_source)
+            g_source_remove(state.drain_source);
+        state.drain_source = 0;
+        g_main_loop_quit(state.loop);
+        return G_SOURCE_CONTINUE;
+    }
+    LOG_INFO("%s: no longer accepting, %u client(s) connected\n", name,
+             pair_registry_size());
+    stop_listener();
+    state.deadline = g_get_monotonic_time() + gint64(state.drain_ms) * 1000;
+    // The writes themselves happen in the connections' own watches; this
+    // only looks whether they are done.
+    state.drain_source = g_timeout_add(10, drain_tick, nullptr);
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean on_hangup(gpointer)
+{
+    log_file_reopen(state.config);
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+void install_signal_handlers(GMainLoop *loop, ProxyConfig *config, unsigned drain_ms)
+{
+    state = SignalState{loop, config, drain_ms, 0, 0};
+    g_unix_signal_add(SIGTERM, on_stop_signal, const_cast<char *>("SIGTERM"));
+    g_unix_signal_add(SIGINT, on_stop_signal, const_cast<char *>("SIGINT"));
+    g_unix_signal_add(SIGHUP, on_hangup, nullptr);
+}
+
+void raise_descriptor_limit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    // Equal under the units (LimitNOFILE= sets both), whose system call
+    // filter would refuse the call anyway.
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        } else {
+            const int error = errno;
+            LOG_DEBUG("Cannot raise the descriptor limit: %s\n", std::strerror(error));
+        }
+    }
+    LOG_DEBUG("Descriptor limit: %llu (hard %llu)\n",
+              static_cast<unsigned long long>(limit.rlim_cur),
+              static_cast<unsigned long long>(limit.rlim_max));
+}

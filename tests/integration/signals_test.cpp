@@ -1,0 +1,200 @@
+// SIGTERM, SIGINT and SIGHUP as an administrator (or logrotate) sends them.
+#include "fixture.h"
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+using namespace harness;
+
+namespace {
+
+constexpr int big_size = 10 * 1000 * 1000;
+
+unsigned char pattern(int i)
+{
+    return static_cast<unsigned char>(i * 7 % 251);
+}
+
+// Answers "Big" with `big_size` bytes.
+DBusMessage *big_reply(DBusConnection *, DBusMessage *call)
+{
+    std::vector<unsigned char> bytes(big_size);
+    for (int i = 0; i < big_size; ++i)
+        bytes[i] = pattern(i);
+    const unsigned char *data = bytes.data();
+    DBusMessage *reply = dbus_message_new_method_return(call);
+    dbus_message_append_args(reply, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data, big_size,
+                             DBUS_TYPE_INVALID);
+    return reply;
+}
+
+// Bytes waiting in the client's socket, unread.
+int unread_bytes(Client &client)
+{
+    int fd = -1, n = 0;
+    if (!dbus_connection_get_unix_fd(client.conn(), &fd) || ioctl(fd, FIONREAD, &n) != 0)
+        return -1;
+    return n;
+}
+
+// Sends "Big" without reading, and waits until the daemon is writing the
+// answer: it then holds the whole of it, queued for this client.
+dbus_uint32_t ask_for_big_reply(Client &client)
+{
+    round_trip(client); // NameAcquired and the like are read before the call
+    while (DBusMessage *m = dbus_connection_pop_message(client.conn()))
+        dbus_message_unref(m);
+    DBusMessage *call =
+        dbus_message_new_method_call("com.example.Big", "/", "com.example.Big", "Big");
+    dbus_uint32_t serial = 0;
+    dbus_connection_send(client.conn(), call, &serial);
+    dbus_connection_flush(client.conn());
+    dbus_message_unref(call);
+    EXPECT_TRUE(wait_until([&] { return unread_bytes(client) > 100000; }, 10000ms))
+        << unread_bytes(client);
+    return serial;
+}
+
+long elapsed_ms(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - since)
+        .count();
+}
+
+} // namespace
+
+TEST_F(ProxyTest, SigtermDeliversQueuedRepliesWithinTheGraceTimeThenExitsZero)
+{
+    start_unix();
+    Peer peer;
+    ASSERT_TRUE(peer.start(bus.address(), {"com.example.Big"}, big_reply));
+    Client reader, stuck;
+    ASSERT_TRUE(reader.open(daemon.address()));
+    ASSERT_TRUE(stuck.open(daemon.address()));
+    const dbus_uint32_t serial = ask_for_big_reply(reader);
+    ask_for_big_reply(stuck);
+
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+
+    // No longer accepting, while the clients it has are still served.
+    EXPECT_TRUE(wait_until([&] { return !unix_socket_listening(daemon.socket_path()); }, 2000ms));
+    Client late;
+    EXPECT_FALSE(late.open(daemon.address()));
+
+    DBusMessage *reply = reader.wait_message(
+        [&](DBusMessage *m) { return dbus_message_get_reply_serial(m) == serial; }, 10000ms);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_LT(elapsed_ms(signalled), 2000) << "the reply came after the grace time";
+    const unsigned char *data = nullptr;
+    int length = 0;
+    ASSERT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                                      &length, DBUS_TYPE_INVALID));
+    ASSERT_EQ(length, big_size);
+    int wrong = 0;
+    for (int i = 0; i < length; ++i)
+        wrong += data[i] != pattern(i);
+    EXPECT_EQ(wrong, 0);
+    dbus_message_unref(reply);
+
+    // The client that never reads holds the exit back for the grace time
+    // and no longer.
+    const int status = daemon.process().wait_exit(10000ms);
+    const long took = elapsed_ms(signalled);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status << "\n" << read_file(dir.file("daemon.err"));
+    EXPECT_GE(took, 1900);
+    EXPECT_LT(took, 5000);
+    peer.stop();
+}
+
+TEST_F(ProxyTest, SighupKeepsServingAndSigintExitsZeroAtOnceWhenNothingIsQueued)
+{
+    start_unix();
+    Client before;
+    ASSERT_TRUE(before.open(daemon.address()));
+    round_trip(before);
+
+    // Without --verbose there is no file to reopen: nothing changes.
+    ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(daemon.process().running());
+    round_trip(before);
+    Client after;
+    ASSERT_TRUE(after.open(daemon.address()));
+    round_trip(after);
+
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(daemon.process().pid(), SIGINT), 0);
+    const int status = daemon.process().wait_exit(10000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status << "\n" << read_file(dir.file("daemon.err"));
+    // Connected but owed nothing: no reason to wait out the grace time.
+    EXPECT_LT(elapsed_ms(signalled), 1500);
+}
+
+TEST_F(ProxyTest, SighupReopensTheLogFileMovedAwayAndKeepsTheOldOneWhenItCannot)
+{
+    const std::string log_dir = dir.file(".log");
+    ASSERT_EQ(mkdir(log_dir.c_str(), 0700), 0);
+    const std::string log_file = log_dir + "/tolm-dbus-proxy-sess.log";
+    const std::string rotated = log_file + ".1";
+    daemon.extra_env = {"DPD_TEST_LOG_DIR=" + log_dir};
+    start_unix({"--verbose", "3"});
+    ASSERT_TRUE(wait_until([&] {
+        return read_file(log_file).find("Listen on address") != std::string::npos;
+    }));
+    const std::string gone_line = "[CLIENT:][NULL]connection was disconnected\n";
+    auto one_client = [&] {
+        Client c;
+        ASSERT_TRUE(c.open(daemon.address()));
+        round_trip(c);
+    };
+    auto count = [](const std::string &path, const std::string &text) {
+        const std::string all = read_file(path);
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+            ++n;
+        return n;
+    };
+
+    // The path cannot be opened (a directory stands there): the daemon
+    // says so and goes on writing to the file it has.
+    ASSERT_EQ(std::rename(log_file.c_str(), rotated.c_str()), 0);
+    ASSERT_EQ(mkdir(log_file.c_str(), 0700), 0);
+    ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+    EXPECT_TRUE(wait_until([&] { return count(rotated, "Cannot reopen the log file") == 1; }))
+        << read_file(rotated);
+    one_client();
+    EXPECT_TRUE(wait_until([&] { return count(rotated, gone_line) == 1; })) << read_file(rotated);
+
+    // As after logrotate: the next lines go to a new file at the old path.
+    ASSERT_EQ(rmdir(log_file.c_str()), 0);
+    ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+    EXPECT_TRUE(wait_until([&] { return count(log_file, "Reopened the log file") == 1; }));
+    one_client();
+    EXPECT_TRUE(wait_until([&] { return count(log_file, gone_line) == 1; })) << read_file(log_file);
+    EXPECT_EQ(count(rotated, gone_line), 1u) << "a line went to the rotated file";
+    EXPECT_TRUE(daemon.process().running());
+}
+
+TEST_F(ProxyTest, StartUpRaisesTheSoftDescriptorLimitToTheHardOne)
+{
+    const std::string socket = dir.file("limited.sock");
+    Process limited;
+    ASSERT_TRUE(limited.start({"prlimit", "--nofile=64:512", test_daemon_path(), "--family", "unix",
+                               "--socket", socket},
+                              {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, dir.file("limited.out"),
+                              dir.file("limited.err")));
+    ASSERT_TRUE(wait_until([&] { return unix_socket_listening(socket); }))
+        << read_file(dir.file("limited.err"));
+    // prlimit runs the daemon in its own process.
+    const std::string limits = read_file("/proc/" + std::to_string(limited.pid()) + "/limits");
+    EXPECT_NE(limits.find("Max open files            512                  512 "), std::string::npos)
+        << limits;
+    const int status = limited.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
