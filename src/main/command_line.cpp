@@ -1,6 +1,7 @@
 #include "main/command_line.h"
 
 #include "log/log.h"
+#include "policy/policy.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,10 @@ void print_usage(const char *program, int status)
     g_printerr("        [--verbose id]: Set the verbosity level\n");
     g_printerr("        [--trace]: Show dbus message \n");
     g_printerr("\n");
+    g_printerr("        [--filter]: Restrict what clients may see, call and own\n");
+    g_printerr("        [--see=NAME] [--talk=NAME] [--own=NAME]\n");
+    g_printerr("        [--call=NAME=RULE] [--broadcast=NAME=RULE]\n");
+    g_printerr("        [--policy=FILE]: Read rules from FILE (-FILE: if it exists)\n");
     std::exit(status);
 }
 
@@ -125,6 +130,12 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
             continue;
         }
 
+        if (const int taken = policy_command_line_option(config, arg)) {
+            if (taken < 0)
+                print_usage(program, 1);
+            continue;
+        }
+
         bool matched = false;
         for (const ValueOption &opt : value_options) {
             if (std::strcmp(arg, opt.name) != 0)
@@ -138,4 +149,6 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
         if (!matched)
             print_usage(program, 1);
     }
+    if (policy_command_line_done(config) != 0)
+        print_usage(program, 1);
 }

@@ -16,6 +16,7 @@ struct ProxyConfig {
     int trace;
     GList *owned_names;        // strings owned by the pairs' owned_name fields
     int log_fd;
+    struct PolicyRules *policy; // --filter: the access policy; null: no filtering
 };
 
 // Zero-fills the record and sets the defaults.

@@ -2,6 +2,7 @@
 
 #include "main/command_line.h"
 #include "main/listener.h"
+#include "policy/policy.h"
 
 #include <glib.h>
 
@@ -37,5 +38,6 @@ int run_daemon(int argc, char **argv)
 #endif
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
+    policy_config_free(&config);
     return 0;
 }

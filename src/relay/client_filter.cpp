@@ -1,6 +1,7 @@
 #include "log/log.h"
 #include "namespace/namespace.h"
 #include "panel/panel.h"
+#include "policy/policy.h"
 #include "relay/relay.h"
 #include "util/dbus_ptr.h"
 
@@ -70,6 +71,9 @@ DBusHandlerResult client_message_filter(DBusConnection *connection, DBusMessage 
                 or_null(dbus_message_get_member(message)),
                 or_null(dbus_message_get_destination(message)));
     }
+
+    if (policy_client_message(pair, message) == POLICY_HANDLED)
+        return DBUS_HANDLER_RESULT_HANDLED;
 
     switch (type) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:

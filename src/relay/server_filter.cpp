@@ -1,5 +1,6 @@
 #include "log/log.h"
 #include "panel/panel.h"
+#include "policy/policy.h"
 #include "relay/relay.h"
 #include "util/dbus_ptr.h"
 
@@ -44,6 +45,9 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
                 or_null(dbus_message_get_member(message)),
                 or_null(dbus_message_get_destination(message)));
     }
+
+    if (policy_server_message(pair, message) == POLICY_HANDLED)
+        return DBUS_HANDLER_RESULT_HANDLED;
 
     if (type == DBUS_MESSAGE_TYPE_METHOD_CALL) {
         const char *member = dbus_message_get_member(message);

@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "panel/panel.h"
+#include "policy/policy.h"
 #include "relay/relay.h"
 
 #include <dbus/dbus-glib-lowlevel.h>
@@ -36,6 +37,7 @@ void pair_free(ConnectionPair *pair)
         dbus_connection_unref(pair->server);
     }
     std::free(pair->owned_name);
+    pair_policy_free(pair->policy);
     std::free(pair);
 }
 

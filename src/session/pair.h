@@ -11,6 +11,7 @@ struct ConnectionPair {
     ProxyConfig *config;       // shared, not owned
     char *owned_name;          // owned; an element of config->owned_names
     int hello_done;            // 1 once the client's Hello was answered
+    struct PairPolicy *policy; // owned; the access policy's state (--filter)
 };
 
 ConnectionPair *pair_new(DBusConnection *client);
