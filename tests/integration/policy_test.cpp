@@ -323,3 +323,29 @@ TEST_F(PolicyTest, TalkingToAPlainNameReachesItsNamespacedInstance)
     EXPECT_TRUE(contains(list_names(client), "org.example.Player.docker"));
     EXPECT_FALSE(contains(list_names(client), "org.example.Other.docker"));
 }
+
+TEST_F(PolicyTest, ClientLibrariesWorkUnderTheFilter)
+{
+    start_all({});
+    TempDir home; // the clients' own, never the daemon's
+    const std::vector<std::string> env = {"HOME=" + home.path()};
+    auto gdbus = [&](const char *destination, std::string *out, std::string *err) {
+        return run_command({"gdbus", "call", "--address", daemon.address(), "--dest", destination,
+                            "--object-path", "/player", "--method", "org.example.Player.Play",
+                            "song"},
+                           env, out, err);
+    };
+    std::string out, err;
+    EXPECT_EQ(gdbus("org.example.Allowed", &out, &err), 0) << err;
+    EXPECT_EQ(out, "('song',)\n");
+    EXPECT_NE(gdbus("org.example.Hidden", &out, &err), 0);
+    EXPECT_NE(err.find("AccessDenied"), std::string::npos) << err;
+
+    EXPECT_EQ(run_command({"busctl", "--address=" + daemon.address(), "call",
+                           "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", "s", "org.example.Hidden"},
+                          env, &out, &err),
+              0)
+        << err;
+    EXPECT_EQ(out, "b false\n");
+}
