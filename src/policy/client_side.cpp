@@ -152,8 +152,13 @@ PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
     if (ownership)
         return policy_level(pair->config->policy, name) >= POLICY_OWN ? POLICY_FORWARD
                                                                       : refuse(pair, call);
-    if (policy_name_visible(pair, state, name))
+    if (policy_name_visible(pair, state, name)) {
+        // Its answer teaches the owner of a name covered by a prefix rule
+        // before the daemon's own query returns.
+        if (is(member, "GetNameOwner") && name[0] != ':' && !dbus_message_get_no_reply(call))
+            state->owner_calls[dbus_message_get_serial(call)] = name;
         return POLICY_FORWARD;
+    }
     return answer_missing(pair, call, member, name);
 }
 

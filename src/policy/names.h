@@ -30,6 +30,7 @@ struct PairPolicy {
     std::unordered_map<std::string, std::vector<std::string>> owned_by;  // unique -> visible names
     std::unordered_set<std::string> callers;                              // host peers that called in
     std::unordered_map<uint32_t, ListKind> list_calls;                    // client serial
+    std::unordered_map<uint32_t, std::string> owner_calls;                // client serial -> name
     std::unordered_map<uint32_t, OwnCall> own_queries;                    // our serial
     uint32_t next_serial = POLICY_OWN_SERIAL_BASE;
     std::vector<OwnerChangeMatch> owner_matches; // the client's NameOwnerChanged rules

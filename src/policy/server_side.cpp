@@ -22,7 +22,8 @@ void own_reply(ConnectionPair *pair, PairPolicy *state, const OwnCall &call, DBu
     const PolicyRules *rules = pair->config->policy;
     if (call.kind == QUERY_NAME_OWNER) {
         const char *owner = nullptr;
-        if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID))
+        if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID) &&
+            owner[0] == ':')
             pair_policy_owner_changed(rules, state, call.name.c_str(), "", owner);
         return;
     }
@@ -87,6 +88,16 @@ PolicyVerdict reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *messag
         state->own_queries.erase(own);
         own_reply(pair, state, call, message);
         return POLICY_HANDLED;
+    }
+    if (auto asked = state->owner_calls.find(serial); asked != state->owner_calls.end()) {
+        const char *owner = nullptr;
+        if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+            dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID) &&
+            owner[0] == ':')
+            pair_policy_owner_changed(pair->config->policy, state, asked->second.c_str(), "",
+                                      owner);
+        state->owner_calls.erase(asked);
+        return POLICY_FORWARD;
     }
     auto list = state->list_calls.find(serial);
     if (list == state->list_calls.end())

@@ -349,3 +349,21 @@ TEST_F(PolicyTest, ClientLibrariesWorkUnderTheFilter)
         << err;
     EXPECT_EQ(out, "b false\n");
 }
+
+TEST_F(PolicyTest, PrefixRulesCoverServicesAlreadyRunning)
+{
+    Peer early;
+    ASSERT_TRUE(early.start(bus.address(), {"org.example.prefix.Early"}, echo_handler));
+    start_all({"--talk=org.example.prefix.*"});
+    EXPECT_EQ(outcome(client, "org.example.prefix.Early"), early.unique_name());
+    EXPECT_EQ(outcome(client, early.unique_name()), early.unique_name());
+    // As a client library does before it subscribes.
+    EXPECT_EQ(driver_error(client, "GetNameOwner", "org.example.prefix.Early"), "ok");
+    add_match(client, "type='signal',interface='org.example.Sig'");
+    emit(hidden.conn(), "Unheard");
+    emit(early.conn(), "FromEarly");
+    DBusMessage *m = client.wait_message(is_sig);
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(dbus_message_get_member(m), "FromEarly");
+    dbus_message_unref(m);
+}
