@@ -10,6 +10,8 @@ same workloads, interleaved, over every path to that service:
   proxy-tcp-stock  the same with a stock client (Nagle left on)
   peer             xdg-dbus-proxy, no filter options
   socat            a dumb byte relay: the cost of one extra hop
+  proxy-policy     dbus-proxy-daemon on a unix socket with --filter and a
+                   100-rule policy that lets the client talk to the service
 
 and prints one table of medians over the runs. Standard library only.
 """
@@ -299,7 +301,7 @@ class Bench:
         if read_line(echo, 10, "the echo service") != "ready":
             raise Failure("echo service did not start")
 
-    def start_proxy(self, name, binary=None, unix=True):
+    def start_proxy(self, name, binary=None, unix=True, extra=()):
         """Starts a dbus-proxy-daemon; returns (process, client address)."""
         binary = binary or self.daemon
         env = {"DBUS_SESSION_BUS_ADDRESS": self.bus_address}
@@ -310,6 +312,7 @@ class Bench:
             port = free_port()
             argv = [binary, "--host", "127.0.0.1", "--bind", "127.0.0.1",
                     "--port", str(port)]
+        argv += list(extra)
         proc = self.procs.start(name, argv, env=env, stdout=self.logfile(name),
                                 stderr=subprocess.STDOUT)
         if unix:
@@ -349,6 +352,11 @@ class Bench:
                                 stderr=self.logfile("socat"))
         wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 10, "socat socket")
         self.paths["socat"] = ("unix:path=" + sock, proc.pid, False)
+        policy = os.path.join(self.tmp, "policy")
+        with open(policy, "w") as f:
+            f.write(POLICY_100)
+        proc, addr = self.start_proxy("proxy-policy", extra=["--filter", "--policy=" + policy])
+        self.paths["proxy-policy"] = (addr, proc.pid, False)
         proc, addr = self.start_proxy("proxy-list", binary=list_binary)
         self.paths["proxy-list"] = (addr, proc.pid, False)
         # One tiny load per path proves each works before any timing.
@@ -470,8 +478,22 @@ class Bench:
 
 # ------------------------------------------------------------------- report
 
-LOAD_PATHS = ["direct", "proxy-unix", "proxy-tcp", "proxy-tcp-stock", "peer", "socat"]
-CONN_PATHS = ["direct", "proxy-unix", "proxy-tcp", "peer", "socat"]
+LOAD_PATHS = ["direct", "proxy-unix", "proxy-tcp", "proxy-tcp-stock", "peer", "socat",
+              "proxy-policy"]
+CONN_PATHS = ["direct", "proxy-unix", "proxy-tcp", "peer", "socat", "proxy-policy"]
+
+
+def _policy_100():
+    """100 rules of every kind, the one the workloads need among them."""
+    rules = ["talk org.dpdbench.Echo"]
+    for i in range(33):
+        rules.append(f"talk org.dpdbench.Other{i}")
+        rules.append(f"see org.dpdbench.prefix{i}.*")
+        rules.append(f"call org.dpdbench.Call{i}=org.dpdbench.Call{i}.Run@/org/dpdbench/*")
+    return "".join(r + "\n" for r in rules[:100])
+
+
+POLICY_100 = _policy_100()
 
 
 def plan(args):

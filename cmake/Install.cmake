@@ -13,6 +13,7 @@ set(DPD_SYSTEMD_USER_UNIT_DIR "lib/systemd/user" CACHE STRING
 # CMAKE_INSTALL_PREFIX when configuring, not with `cmake --install --prefix`.
 set(DPD_FULL_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 set(DPD_DEFAULTS_FILE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/dbus-proxy-daemon")
+set(DPD_POLICY_FILE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/dbus-proxy-daemon/policy")
 configure_file(dist/systemd/system/dbus-proxy-daemon.service.in
                dist/systemd/system/dbus-proxy-daemon.service @ONLY)
 configure_file(dist/systemd/user/dbus-proxy-daemon.service.in

@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "main/log_file.h"
+#include "policy/policy.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,10 @@ void print_usage(const char *program, int status)
     g_printerr("\n");
     g_printerr("        [--namespace-lookups]: Show namespaced services under their plain names "
                "to owner lookups, match rules and name signals\n");
+    g_printerr("        [--filter]: Restrict what clients may see, call and own\n");
+    g_printerr("        [--see=NAME] [--talk=NAME] [--own=NAME]\n");
+    g_printerr("        [--call=NAME=RULE] [--broadcast=NAME=RULE]\n");
+    g_printerr("        [--policy=FILE]: Read rules from FILE (-FILE: if it exists)\n");
     std::exit(status);
 }
 
@@ -133,6 +138,12 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
             continue;
         }
 
+        if (const int taken = policy_command_line_option(config, arg)) {
+            if (taken < 0)
+                print_usage(program, 1);
+            continue;
+        }
+
         bool matched = false;
         for (const ValueOption &opt : value_options) {
             if (std::strcmp(arg, opt.name) != 0)
@@ -146,4 +157,6 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
         if (!matched)
             print_usage(program, 1);
     }
+    if (policy_command_line_done(config) != 0)
+        print_usage(program, 1);
 }

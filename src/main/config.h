@@ -17,6 +17,7 @@ struct ProxyConfig {
     GList *owned_names;        // strings owned by the pairs' owned_name fields
     int log_fd;
     int namespace_lookups;     // 1: --namespace-lookups (see namespace/lookups.h)
+    struct PolicyRules *policy; // --filter: the access policy; null: no filtering
 };
 
 // Zero-fills the record and sets the defaults.

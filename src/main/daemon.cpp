@@ -4,6 +4,7 @@
 #include "main/listener.h"
 #include "namespace/activation_list.h"
 #include "main/signals.h"
+#include "policy/policy.h"
 
 #include <glib.h>
 
@@ -30,5 +31,6 @@ int run_daemon(int argc, char **argv)
     activation_list_watch_init();
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
+    policy_config_free(&config);
     return 0;
 }

@@ -2,6 +2,7 @@
 #include "namespace/lookups.h"
 #include "namespace/namespace.h"
 #include "panel/panel.h"
+#include "policy/policy.h"
 #include "relay/relay.h"
 #include "util/dbus_ptr.h"
 
@@ -31,6 +32,10 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
     const int type = dbus_message_get_type(message);
     MessagePtr replacement;
+
+    // Decided on the name the client wrote, before any namespacing.
+    if (policy_client_message(pair, message) == POLICY_HANDLED)
+        return;
 
     switch (type) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:

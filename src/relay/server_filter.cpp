@@ -1,6 +1,7 @@
 #include "log/log.h"
 #include "namespace/lookups.h"
 #include "panel/panel.h"
+#include "policy/policy.h"
 #include "relay/relay.h"
 #include "util/dbus_ptr.h"
 
@@ -89,6 +90,8 @@ void drop_before_hello(DBusMessage *message)
 // process-id query: the caller holds it.
 bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
+    if (policy_server_message(pair, message) == POLICY_HANDLED)
+        return true;
     note_client_names(pair, message);
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
         str_equal(dbus_message_get_member(message), "GetAll") &&

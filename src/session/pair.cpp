@@ -3,6 +3,7 @@
 #include "log/log.h"
 #include "namespace/lookups.h"
 #include "panel/panel.h"
+#include "policy/policy.h"
 #include "relay/relay.h"
 #include "session/bus_open.h"
 #include "session/registry.h"
@@ -152,6 +153,7 @@ void pair_free(ConnectionPair *pair)
     relay_forget_queues(pair);
     if (pair->client_names)
         g_hash_table_destroy(pair->client_names);
+    pair_policy_free(pair->policy);
     std::free(pair->owned_name);
     std::free(pair);
 }

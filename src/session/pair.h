@@ -46,6 +46,7 @@ struct ConnectionPair {
     QueueBound to_client;
     QueueBound to_bus;
     GHashTable *asked_names;   // owned; see namespace/lookups.h
+    struct PairPolicy *policy; // owned; the access policy's state (--filter)
 };
 
 // A pair for `client` (referenced), in the authenticating state; null when

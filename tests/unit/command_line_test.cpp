@@ -141,6 +141,12 @@ TEST(CommandLine, UsageTextIsExactAndNamesTheProgram)
     EXPECT_EQ(err.substr(0, today.size()), today);
     EXPECT_NE(err.find("\n        [--namespace-lookups]: ", today.size() - 1), std::string::npos)
         << err;
+    EXPECT_NE(err.find("\n        [--filter]: Restrict what clients may see, call and own\n"
+                       "        [--see=NAME] [--talk=NAME] [--own=NAME]\n"
+                       "        [--call=NAME=RULE] [--broadcast=NAME=RULE]\n"
+                       "        [--policy=FILE]: Read rules from FILE (-FILE: if it exists)\n",
+                       today.size() - 1),
+              std::string::npos);
 }
 
 // --verbose redirects standard output; the redirecting cases run in a

@@ -1,0 +1,116 @@
+// Looking up what a name is granted, and matching --call/--broadcast rules.
+#include "policy/policy.h"
+
+#include <cstring>
+
+namespace {
+
+void merge(NameGrant *grant, const NameRules *rules)
+{
+    if (!rules)
+        return;
+    if (rules->level > grant->level)
+        grant->level = rules->level;
+    if (!rules->calls.empty() || !rules->broadcasts.empty())
+        grant->sources.push_back(rules);
+}
+
+const NameRules *find(const std::unordered_map<std::string, NameRules> &map,
+                      const std::string &key)
+{
+    auto it = map.find(key);
+    return it == map.end() ? nullptr : &it->second;
+}
+
+// The exact rule for `name`, then a prefix rule for the name itself and for
+// each of its dot-prefixes: one hash lookup per name element.
+void lookup_into(const PolicyRules *rules, std::string name, NameGrant *grant)
+{
+    merge(grant, find(rules->exact, name));
+    if (rules->prefix.empty())
+        return;
+    for (;;) {
+        merge(grant, find(rules->prefix, name));
+        const size_t dot = name.rfind('.');
+        if (dot == std::string::npos)
+            break;
+        name.resize(dot);
+    }
+}
+
+bool path_matches(const MethodRule &rule, const char *path)
+{
+    if (rule.path.empty())
+        return true;
+    if (!path)
+        return false;
+    const size_t n = rule.path.size();
+    if (std::strncmp(path, rule.path.c_str(), n) != 0)
+        return false;
+    if (path[n] == '\0')
+        return true;
+    // "/a/*" covers "/a/b", not "/ab"; "/" + "/*" is "every path".
+    return rule.path_subtree && (path[n] == '/' || rule.path == "/");
+}
+
+} // namespace
+
+void policy_set_namespace(PolicyRules *rules, const char *namespace_name)
+{
+    rules->namespace_suffix = namespace_name && *namespace_name
+                                  ? std::string(".") + namespace_name
+                                  : std::string();
+}
+
+NameGrant policy_lookup(const PolicyRules *rules, const char *name)
+{
+    NameGrant grant;
+    if (!name || name[0] == ':')
+        return grant;
+    std::string text(name);
+    lookup_into(rules, text, &grant);
+    const std::string &suffix = rules->namespace_suffix;
+    if (!suffix.empty() && text.size() > suffix.size() &&
+        text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0)
+        lookup_into(rules, text.substr(0, text.size() - suffix.size()), &grant);
+    return grant;
+}
+
+int policy_level(const PolicyRules *rules, const char *name)
+{
+    return policy_lookup(rules, name).level;
+}
+
+bool method_rule_matches(const MethodRule &rule, const char *interface, const char *member,
+                         const char *path)
+{
+    if (!rule.interface.empty() && (!interface || rule.interface != interface))
+        return false;
+    if (!rule.member.empty() && (!member || rule.member != member))
+        return false;
+    return path_matches(rule, path);
+}
+
+bool grant_allows_call(const NameGrant &grant, const char *interface, const char *member,
+                       const char *path)
+{
+    if (grant.level >= POLICY_TALK)
+        return true;
+    for (const NameRules *source : grant.sources)
+        for (const MethodRule &rule : source->calls)
+            if (method_rule_matches(rule, interface, member, path))
+                return true;
+    return false;
+}
+
+bool grant_allows_broadcast(const NameGrant &grant, const char *interface, const char *member,
+                            const char *path)
+{
+    if (grant.level >= POLICY_TALK)
+        return true;
+    for (const NameRules *source : grant.sources)
+        for (const MethodRule &rule : source->broadcasts)
+            if (method_rule_matches(rule, interface, member, path))
+                return true;
+    return false;
+}
