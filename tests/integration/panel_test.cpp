@@ -478,3 +478,20 @@ TEST_F(PanelTest, AnswerAfterTheRecordExpiredIsForwardedUnchanged)
               std::vector<std::string>{properties_line("/opt/tolm/usr/share/icons/app.png")});
     dbus_message_unref(held_call());
 }
+
+TEST_F(PanelTest, EachCallerIsNamedOnceAndEachPanelOnItsOwn)
+{
+    start_unix({"--verbose", "4"});
+    start_item([](DBusMessage *m) { return properties_reply(m, "/usr/share/icons/app.png"); });
+    const std::string rewritten = properties_line("/opt/tolm/usr/share/icons/app.png");
+
+    const std::vector<std::string> first = run_panel(panel_path, 101);
+    EXPECT_EQ(first, std::vector<std::string>(101, rewritten));
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]:get osra-panel pid: "), 1u)
+        << daemon.log();
+
+    // Another panel process has another unique name: asked about once too.
+    EXPECT_EQ(run_panel(panel_path, 3), std::vector<std::string>(3, rewritten));
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]:get osra-panel pid: "), 2u);
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]: Added serial "), 104u);
+}
