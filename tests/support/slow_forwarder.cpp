@@ -134,7 +134,8 @@ void SlowForwarder::run()
             }
         }
         std::vector<int> closed;
-        for (size_t i = 0; i < lanes.size(); ++i) {
+        // Lanes accepted just now were not polled.
+        for (size_t i = 0; i + 2 < fds.size(); ++i) {
             if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
             Lane &lane = *lanes[i];
