@@ -141,12 +141,14 @@ void pair_free(ConnectionPair *pair)
     forget_panel_calls(pair);
     lookups_free(pair);
     if (pair->client) {
-        dbus_connection_remove_filter(pair->client, client_message_filter, pair);
+        if (pair->client_filtered)
+            dbus_connection_remove_filter(pair->client, client_message_filter, pair);
         dbus_connection_close(pair->client);
         dbus_connection_unref(pair->client);
     }
     if (pair->server) {
-        dbus_connection_remove_filter(pair->server, server_message_filter, pair);
+        if (pair->server_filtered)
+            dbus_connection_remove_filter(pair->server, server_message_filter, pair);
         dbus_connection_close(pair->server);
         dbus_connection_unref(pair->server);
     }
@@ -180,7 +182,8 @@ void pair_client_spoke(ConnectionPair *pair)
     // Peer calls (Ping, GetMachineId) belong to the far end, not to us.
     dbus_connection_set_route_peer_messages(server, TRUE);
     apply_back_pressure(server);
-    if (!dbus_connection_add_filter(server, server_message_filter, pair, nullptr)) {
+    pair->server_filtered = dbus_connection_add_filter(server, server_message_filter, pair, nullptr);
+    if (!pair->server_filtered) {
         LOG_FATAL("Failed to open connection to %s bus: %s\n", bus_kind(pair), "out of memory");
         pair_close(pair);
     }
@@ -225,7 +228,9 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
     dbus_connection_set_route_peer_messages(connection, TRUE);
     dbus_connection_set_unix_user_function(connection, allow_any_unix_user, nullptr, nullptr);
     dbus_connection_set_allow_anonymous(connection, TRUE);
-    if (!dbus_connection_add_filter(connection, client_message_filter, pair, nullptr)) {
+    pair->client_filtered =
+        dbus_connection_add_filter(connection, client_message_filter, pair, nullptr);
+    if (!pair->client_filtered) {
         // Without its filter the client could never be served or released.
         pair_free(pair);
         return;

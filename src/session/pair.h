@@ -35,6 +35,8 @@ struct ConnectionPair {
     int hello_done;            // 1 once the client's Hello was answered
 
     PairState state;
+    int client_filtered;          // client_message_filter is installed on client
+    int server_filtered;          // server_message_filter is installed on server
     guint idle_timer;             // closes a client that never speaks; 0 once it has
     int incomplete;               // counted among the clients that have not spoken
     DBusPendingCall *bus_hello;   // the bus connection's own Hello, while opening
