@@ -68,12 +68,16 @@ protected:
 
     // Runs the fake panel under the name `argv0` for `count` GetAll calls on
     // the item; returns its output lines and sets `pid`.
-    std::vector<std::string> run_panel(const std::string &argv0, int count, pid_t *pid = nullptr)
+    std::vector<std::string> run_panel(const std::string &argv0, int count, pid_t *pid = nullptr,
+                                       const std::string &option = "")
     {
         Process panel;
         const std::string out = dir.file("panel.out");
-        EXPECT_TRUE(panel.start({argv0, bus.address(), item.unique_name(), std::to_string(count)},
-                                {}, out, dir.file("panel.err"), DPD_FAKE_PANEL_PATH));
+        std::vector<std::string> argv{argv0, bus.address(), item.unique_name(),
+                                      std::to_string(count)};
+        if (!option.empty())
+            argv.push_back(option);
+        EXPECT_TRUE(panel.start(argv, {}, out, dir.file("panel.err"), DPD_FAKE_PANEL_PATH));
         if (pid)
             *pid = panel.pid();
         const int status = panel.wait_exit(std::chrono::milliseconds(30000 + count * 20));
@@ -94,8 +98,10 @@ TEST_F(PanelTest, PanelGetsTheIconPathRewrittenAndOthersTheOriginal)
 
     pid_t panel_pid = -1;
     EXPECT_EQ(run_panel(panel_path, 1, &panel_pid), std::vector<std::string>{rewritten});
-    // Only the first 19 bytes of the command line count.
+    // Only the first 19 bytes of the command line count, all of them.
     EXPECT_EQ(run_panel(panel_path + "-next", 1), std::vector<std::string>{rewritten});
+    EXPECT_EQ(run_panel("/usr/bin/osra-pane", 1), std::vector<std::string>{original});
+    EXPECT_EQ(run_panel("/usr/bin/osra-panex", 1), std::vector<std::string>{original});
     pid_t other_pid = -1;
     EXPECT_EQ(run_panel("osra-panel", 1, &other_pid), std::vector<std::string>{original});
     EXPECT_EQ(run_panel(DPD_FAKE_PANEL_PATH, 1), std::vector<std::string>{original});
@@ -110,6 +116,13 @@ TEST_F(PanelTest, PanelGetsTheIconPathRewrittenAndOthersTheOriginal)
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(join(dump_properties(reply)), original);
     dbus_message_unref(reply);
+
+    // The panel's other calls are not GetAll: their replies pass unchanged,
+    // and nobody asks who made them.
+    const size_t queries = count_of(daemon.log(), "] [Modify for panel]:get osra-panel pid: ");
+    EXPECT_EQ(run_panel(panel_path, 1, nullptr, "member=GetEverything"),
+              std::vector<std::string>{original});
+    EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]:get osra-panel pid: "), queries);
 
     const std::string log = daemon.log();
     EXPECT_EQ(count_of(log, "] [Modify for panel]: Added serial "), 2u) << log;

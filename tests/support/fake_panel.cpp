@@ -3,7 +3,9 @@
 // The tests start it under the panel's path as argv[0]. With "send-only" it
 // prints its unique name, sends the calls and exits without their answers.
 //
-// Usage: fake_panel BUS_ADDRESS ITEM_NAME COUNT [send-only]
+// With "member=NAME" it calls NAME on the properties interface instead.
+//
+// Usage: fake_panel BUS_ADDRESS ITEM_NAME COUNT [send-only | member=NAME]
 #include "property_dict.h"
 
 #include <dbus/dbus.h>
@@ -15,8 +17,11 @@
 int main(int argc, char **argv)
 {
     const bool send_only = argc == 5 && std::strcmp(argv[4], "send-only") == 0;
-    if (argc != 4 && !send_only) {
-        std::fprintf(stderr, "usage: %s BUS_ADDRESS ITEM_NAME COUNT [send-only]\n", argv[0]);
+    const bool member_given = argc == 5 && std::strncmp(argv[4], "member=", 7) == 0;
+    const char *member = member_given ? argv[4] + 7 : "GetAll";
+    if (argc != 4 && !send_only && !member_given) {
+        std::fprintf(stderr, "usage: %s BUS_ADDRESS ITEM_NAME COUNT [send-only | member=NAME]\n",
+                     argv[0]);
         return 2;
     }
     DBusError error;
@@ -34,7 +39,7 @@ int main(int argc, char **argv)
     const char *item_interface = "org.example.Item";
     for (long i = 0; i < count; ++i) {
         DBusMessage *call = dbus_message_new_method_call(argv[2], "/org/example/Item",
-                                                         DBUS_INTERFACE_PROPERTIES, "GetAll");
+                                                         DBUS_INTERFACE_PROPERTIES, member);
         dbus_message_append_args(call, DBUS_TYPE_STRING, &item_interface, DBUS_TYPE_INVALID);
         if (send_only) {
             dbus_connection_send(bus, call, nullptr);

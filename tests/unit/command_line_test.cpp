@@ -120,6 +120,22 @@ TEST(CommandLine, ListenAddressForEachFamily)
     EXPECT_NE(problem.find("ipv6"), std::string::npos);
 }
 
+TEST(CommandLine, OnlyAWildcardBindCountsAsAllInterfaces)
+{
+    for (Args args : {Args{}, Args{"--bind", "*"}, Args{"--bind", "0.0.0.0"},
+                      Args{"--family", "ipv4", "--bind", "0.0.0.0"}}) {
+        const std::string label = args.store.back();
+        ProxyConfig c = parse(args);
+        EXPECT_TRUE(listens_on_all_interfaces(&c)) << label;
+    }
+    for (Args args : {Args{"--bind", "127.0.0.1"}, Args{"--bind", "172.17.0.1"},
+                      Args{"--family", "unix", "--socket", "/run/p.sock"}}) {
+        const std::string label = args.store.back();
+        ProxyConfig c = parse(args);
+        EXPECT_FALSE(listens_on_all_interfaces(&c)) << label;
+    }
+}
+
 TEST(CommandLineDeathTest, UsageErrorsPrintUsageAndExitOne)
 {
     for (auto args : {Args{"--help"}, Args{"--port"}, Args{"--system", "stray"},
@@ -191,6 +207,23 @@ TEST_F(VerboseTest, RedirectsStandardOutputIntoTheLogFile)
     EXPECT_NE(text.find("] open /tmp/tolm-dbus-proxy-XXX.log success\n"), std::string::npos);
     EXPECT_NE(text.find("[WARN  dbus-proxy-daemon ("), std::string::npos);
     EXPECT_NE(text.find("after switch\n"), std::string::npos);
+}
+
+TEST_F(VerboseTest, LaterLevelWinsAndNegativeLevelEnablesEverything)
+{
+    EXPECT_EXIT(
+        {
+            ProxyConfig c = parse({"--verbose", "1", "--verbose", "3"});
+            std::exit(c.verbose == 3 && log_verbosity == 3 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "");
+    // Stored into the unsigned verbosity, -1 is above every level.
+    EXPECT_EXIT(
+        {
+            parse({"--verbose", "-1"});
+            std::exit(log_enabled(LOG_LEVEL_TRACE) && log_verbosity == ~0u ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(VerboseTest, LevelZeroOrNonNumericStillRedirectsButPrintsNothing)
