@@ -1,9 +1,8 @@
 #include "panel/pid_query.h"
 
 #include "log/log.h"
+#include "loop/loop.h"
 #include "util/dbus_ptr.h"
-
-#include <dbus/dbus-glib-lowlevel.h>
 
 namespace {
 
@@ -36,7 +35,7 @@ DBusConnection *panel_query_connection(DBusBusType type)
     dbus_connection_set_exit_on_disconnect(query_connection, FALSE);
     // Dispatched by the main loop like every other connection, so whatever
     // the bus sends here (NameAcquired, stray calls) is consumed, not queued.
-    dbus_connection_setup_with_g_main(query_connection, nullptr);
+    loop_attach_connection(query_connection);
     return query_connection;
 }
 

@@ -1,11 +1,10 @@
 #include "session/pair.h"
 
 #include "log/log.h"
+#include "loop/loop.h"
 #include "panel/panel.h"
 #include "relay/relay.h"
-
-#include <dbus/dbus-glib-lowlevel.h>
-#include <dbus/dbus-glib.h>
+#include "util/dbus_ptr.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -72,18 +71,19 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
         return;
 
     const char *bus_name = config->use_system_bus ? "system" : "session";
-    GError *gerror = nullptr;
-    DBusGConnection *gconn =
-        dbus_g_bus_get_private(config->use_system_bus ? DBUS_BUS_SYSTEM : DBUS_BUS_SESSION,
-                               nullptr, &gerror);
-    if (!gconn) {
+    ScopedError error;
+    DBusConnection *server = dbus_bus_get_private(
+        config->use_system_bus ? DBUS_BUS_SYSTEM : DBUS_BUS_SESSION, error.get());
+    if (!server || !loop_attach_connection(server)) {
         LOG_FATAL("Failed to open connection to %s bus: %s\n", bus_name,
-                  gerror ? gerror->message : "(null)");
-        g_clear_error(&gerror);
+                  server ? "out of memory" : or_null(error.message()));
+        if (server) {
+            dbus_connection_close(server);
+            dbus_connection_unref(server);
+        }
         std::free(pair);
         return;
     }
-    DBusConnection *server = dbus_g_connection_get_connection(gconn);
 
     // libdbus would _exit() the whole daemon when this one connection is
     // lost; the bus-side filter ends just this pair instead.
@@ -103,7 +103,7 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
 
     dbus_connection_ref(connection);
     disable_nagle(connection);
-    dbus_connection_setup_with_g_main(connection, nullptr);
+    loop_attach_connection(connection);
     dbus_connection_set_route_peer_messages(connection, TRUE);
     if (!dbus_connection_add_filter(connection, client_message_filter, pair, nullptr)) {
         // Without its filter the client could never be served or released.
