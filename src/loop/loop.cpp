@@ -32,6 +32,7 @@
 
 #include <glib.h>
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -82,6 +83,7 @@ struct LoopState {
     int depth = 0;
     gint64 last_fd_warning = 0;
     bool warned_fd = false;
+    unsigned long attached = 0; // connections attached so far
 };
 
 LoopState loop;
@@ -383,6 +385,18 @@ void rest_server(Owner *owner)
     warn_out_of_descriptors();
 }
 
+// libdbus swallows accept's error (and clobbers errno after it), so a
+// readable listening socket that brought no connection is asked directly.
+bool out_of_descriptors(int fd)
+{
+    const int probe = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (probe >= 0) {
+        close(probe);
+        return false;
+    }
+    return errno == EMFILE || errno == ENFILE;
+}
+
 void handle_entry(FdEntry *entry, uint32_t events)
 {
     Owner *owner = entry->owner;
@@ -404,10 +418,9 @@ void handle_entry(FdEntry *entry, uint32_t events)
         if (condition == 0)
             continue;
         if (server) {
-            // libdbus swallows accept's error; errno still tells it.
-            errno = 0;
+            const unsigned long before = loop.attached;
             dbus_watch_handle(watch, condition);
-            if (errno == EMFILE || errno == ENFILE)
+            if (loop.attached == before && out_of_descriptors(entry->fd))
                 rest_server(owner);
             continue;
         }
@@ -500,6 +513,7 @@ bool loop_attach_connection(DBusConnection *connection)
 {
     if (!ensure_source())
         return false;
+    loop.attached++;
     auto *owner = new Owner;
     owner->connection = connection;
     // The watch functions' data lives until the connection is finalised.

@@ -3,6 +3,7 @@
 // descriptor limit does not make the listening socket spin.
 #include "fixture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -51,6 +53,17 @@ double cpu_ns_per_call(pid_t daemon, Client &client, int calls)
             return -1;
     }
     return double(cpu_ns(daemon) - before) / calls;
+}
+
+int limited_fds(pid_t pid)
+{
+    int count = 0;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent *e = readdir(d))
+            count += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return count;
 }
 
 } // namespace
@@ -196,16 +209,33 @@ TEST_F(LoopTest, DescriptorLimitMakesTheListenerRestNotSpin)
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port));
         for (int i = 0; i < 100; ++i) {
-            const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            // Non-blocking: past the listen backlog a connect only completes
+            // when the daemon accepts again.
+            const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
             ASSERT_GE(s, 0);
-            ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+            const int rc = connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << std::strerror(errno);
             sockets.push_back(s);
         }
     };
-    ASSERT_TRUE(wait_until([&] {
+    // Leave the daemon room for one client exactly, so that what fills the
+    // table is plain accepting, whenever the daemon opens the bus
+    // connection of a client. A client costs it two descriptors.
+    int in_use = -1;
+    {
         Client probe;
-        return probe.open(address);
-    })) << read_file(dir.file("limited.err"));
+        ASSERT_TRUE(wait_until([&] { return probe.open(address); }))
+            << read_file(dir.file("limited.err"));
+        in_use = limited_fds(limited.pid()) - 2;
+    }
+    ASSERT_TRUE(wait_until([&] { return limited_fds(limited.pid()) == in_use; }));
+    ASSERT_EQ(run_command({"prlimit", "--pid", std::to_string(limited.pid()),
+                           "--nofile=" + std::to_string(in_use + 2)},
+                          {}, nullptr, nullptr),
+              0);
+    Client holder;
+    ASSERT_TRUE(holder.open(address));
+    round_trip(holder);
     open_sockets();
     if (HasFatalFailure()) {
         for (int s : sockets)
@@ -222,6 +252,7 @@ TEST_F(LoopTest, DescriptorLimitMakesTheListenerRestNotSpin)
 
     for (int s : sockets)
         close(s);
+    holder.close();
     Client client;
     ASSERT_TRUE(wait_until([&] { return client.open(address); }, 10000ms));
     round_trip(client);
