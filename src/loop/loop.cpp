@@ -38,6 +38,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <vector>
 
@@ -336,6 +337,10 @@ void run_ready_list()
             dispatch_connection(owner);
             release_owner(owner);
         }
+        // Keeps the buffer, so that a pass allocates nothing.
+        batch.clear();
+        if (loop.ready.empty())
+            loop.ready.swap(batch);
     }
 }
 
@@ -410,8 +415,20 @@ void handle_entry(FdEntry *entry, uint32_t events)
     if (server)
         dbus_server_ref(server);
 
-    const std::vector<DBusWatch *> watches = entry->watches;
-    for (DBusWatch *watch : watches) {
+    // Handling may remove watches, so walk a copy; libdbus puts a read and a
+    // write watch on a socket, which fit without allocating.
+    DBusWatch *few[4];
+    std::vector<DBusWatch *> many;
+    DBusWatch **watches = few;
+    const size_t count = entry->watches.size();
+    if (count <= std::size(few)) {
+        std::copy_n(entry->watches.begin(), count, few);
+    } else {
+        many = entry->watches;
+        watches = many.data();
+    }
+    for (size_t i = 0; i < count; ++i) {
+        DBusWatch *watch = watches[i];
         if (!entry_has(entry, watch))
             continue;
         const unsigned condition = watch_condition(watch, events);

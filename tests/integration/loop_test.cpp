@@ -218,24 +218,18 @@ TEST_F(LoopTest, DescriptorLimitMakesTheListenerRestNotSpin)
             sockets.push_back(s);
         }
     };
-    // Leave the daemon room for one client exactly, so that what fills the
-    // table is plain accepting, whenever the daemon opens the bus
-    // connection of a client. A client costs it two descriptors.
-    int in_use = -1;
-    {
-        Client probe;
-        ASSERT_TRUE(wait_until([&] { return probe.open(address); }))
-            << read_file(dir.file("limited.err"));
-        in_use = limited_fds(limited.pid()) - 2;
-    }
-    ASSERT_TRUE(wait_until([&] { return limited_fds(limited.pid()) == in_use; }));
+    // One client, then no descriptor to spare: whenever the daemon opens the
+    // bus connection of a client, what fails next is accepting. Closing the
+    // client later frees its two descriptors.
+    Client holder;
+    ASSERT_TRUE(wait_until([&] { return holder.open(address); }))
+        << read_file(dir.file("limited.err"));
+    round_trip(holder);
+    const int in_use = limited_fds(limited.pid());
     ASSERT_EQ(run_command({"prlimit", "--pid", std::to_string(limited.pid()),
-                           "--nofile=" + std::to_string(in_use + 2)},
+                           "--nofile=" + std::to_string(in_use)},
                           {}, nullptr, nullptr),
               0);
-    Client holder;
-    ASSERT_TRUE(holder.open(address));
-    round_trip(holder);
     open_sockets();
     if (HasFatalFailure()) {
         for (int s : sockets)
@@ -243,7 +237,7 @@ TEST_F(LoopTest, DescriptorLimitMakesTheListenerRestNotSpin)
         return;
     }
 
-    std::this_thread::sleep_for(300ms); // the daemon fills its table
+    std::this_thread::sleep_for(300ms); // the daemon meets the limit
     const long long before = cpu_ns(limited.pid());
     std::this_thread::sleep_for(2s);
     const long long used = cpu_ns(limited.pid()) - before;
