@@ -55,12 +55,13 @@ double cpu_ns_per_call(pid_t daemon, Client &client, int calls)
     return double(cpu_ns(daemon) - before) / calls;
 }
 
-int limited_fds(pid_t pid)
+// Open descriptors of a process numbered below `limit`.
+int fds_below(pid_t pid, int limit)
 {
     int count = 0;
     if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
         while (dirent *e = readdir(d))
-            count += e->d_name[0] != '.';
+            count += e->d_name[0] != '.' && std::atoi(e->d_name) < limit;
         closedir(d);
     }
     return count;
@@ -218,18 +219,23 @@ TEST_F(LoopTest, DescriptorLimitMakesTheListenerRestNotSpin)
             sockets.push_back(s);
         }
     };
-    // One client, then no descriptor to spare: whenever the daemon opens the
-    // bus connection of a client, what fails next is accepting. Closing the
-    // client later frees its two descriptors.
+    // An even number of descriptors to spare (the limit bounds their
+    // numbers; inherited ones above it do not count): whenever the daemon
+    // opens the bus connection of a client, the idle sockets fill the table
+    // and what fails next is accepting.
     Client holder;
     ASSERT_TRUE(wait_until([&] { return holder.open(address); }))
         << read_file(dir.file("limited.err"));
     round_trip(holder);
-    const int in_use = limited_fds(limited.pid());
+    int limit = 64;
+    while ((limit - fds_below(limited.pid(), limit)) % 2)
+        --limit;
+    std::string out, err;
     ASSERT_EQ(run_command({"prlimit", "--pid", std::to_string(limited.pid()),
-                           "--nofile=" + std::to_string(in_use)},
-                          {}, nullptr, nullptr),
-              0);
+                           "--nofile=" + std::to_string(limit)},
+                          {}, &out, &err),
+              0)
+        << err;
     open_sockets();
     if (HasFatalFailure()) {
         for (int s : sockets)
