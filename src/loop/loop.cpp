@@ -152,10 +152,16 @@ void kill_entry(FdEntry *entry)
         epoll_ctl(loop.epfd, EPOLL_CTL_DEL, entry->fd, nullptr);
         entry->registered = 0;
     }
+    if (entry->dirty)
+        loop.dirty.erase(std::find(loop.dirty.begin(), loop.dirty.end(), entry));
     auto &list = entry->owner->entries;
     list.erase(std::find(list.begin(), list.end(), entry));
     entry->owner = nullptr;
-    loop.dead_entries.push_back(entry);
+    // A pass may still hold it among the events epoll returned.
+    if (loop.depth > 0)
+        loop.dead_entries.push_back(entry);
+    else
+        delete entry;
 }
 
 void free_dead_entries()
@@ -460,8 +466,6 @@ gboolean source_prepare(GSource *, gint *timeout)
         sync_entry(entry);
     }
     loop.dirty.clear();
-    if (loop.depth == 0)
-        free_dead_entries();
     *timeout = loop.ready.empty() ? -1 : 0;
     return !loop.ready.empty();
 }
@@ -481,8 +485,7 @@ gboolean source_dispatch(GSource *, GSourceFunc, gpointer)
             handle_entry(static_cast<FdEntry *>(events[i].data.ptr), events[i].events);
     }
     run_ready_list();
-    loop.depth--;
-    if (loop.depth == 0)
+    if (--loop.depth == 0)
         free_dead_entries();
     return G_SOURCE_CONTINUE;
 }
@@ -520,6 +523,13 @@ void free_owner(void *data)
     owner->connection = nullptr;
     owner->server = nullptr;
     owner->gone = true;
+    // Outside a pass a queued record is only on the ready list, which need
+    // not wait for the next iteration to let it go.
+    if (owner->queued && loop.depth == 0) {
+        loop.ready.erase(std::find(loop.ready.begin(), loop.ready.end(), owner));
+        owner->queued = false;
+        owner->busy--;
+    }
     if (owner->busy == 0)
         delete owner;
 }
