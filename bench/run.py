@@ -13,6 +13,10 @@ same workloads, interleaved, over every path to that service:
   proxy-policy     dbus-proxy-daemon on a unix socket with --filter and a
                    100-rule policy that lets the client talk to the service
 
+Two more rows look at the relay alone: a sequential Ping through a fresh
+proxy with 0 and with 2,000 idle registered clients, and the system calls
+per relayed message (strace -c over a sequential load).
+
 and prints one table of medians over the runs. Standard library only.
 """
 
@@ -33,8 +37,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NEEDED_PACKAGES = ["g++", "cmake", "make", "pkg-config", "libdbus-1-dev",
-                   "libdbus-glib-1-dev", "libglib2.0-dev", "dbus-daemon",
-                   "xdg-dbus-proxy", "socat"]
+                   "libglib2.0-dev", "dbus-daemon",
+                   "xdg-dbus-proxy", "socat", "strace"]
 LIST_FILE = "dbus-sess-proxy.list"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
@@ -475,6 +479,52 @@ class Bench:
                 self.procs.stop(h)
             self.procs.stop(proc)
 
+    def idle_clients(self, count):
+        """Sequential Ping through a fresh proxy while `count` clients idle."""
+        name = f"idle-{count}"
+        proc, address = self.start_proxy(name)
+        self.paths[name] = (address, proc.pid, False)
+        holder = None
+        try:
+            if count:
+                holder = self.procs.start("hold", [self.tool("churn_client"), "--address",
+                                                   address, "--hold", str(count),
+                                                   "--duration", "600"],
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE)
+                read_line(holder, 300, f"{count} idle clients")
+                time.sleep(0.3)
+            return self.load(name, 1, 1, 0)
+        finally:
+            if holder:
+                self.procs.stop(holder)
+            self.procs.stop(proc)
+            del self.paths[name]
+
+    def syscalls(self, name):
+        """System calls of the relay per relayed message (two per call)."""
+        pid = self.paths[name][1]
+        out = os.path.join(self.tmp, f"strace-{name}.txt")
+        tracer = self.procs.start("strace", ["strace", "-c", "-f", "-o", out, "-p", str(pid)],
+                                  stderr=self.logfile("strace"))
+        try:
+            time.sleep(0.5)  # attached
+            r = self.run_client(self.load_argv(name, 1, 1, 0, self.args.duration, 0),
+                                self.timeout(self.args.duration))
+        finally:
+            tracer.send_signal(signal.SIGINT)
+            try:
+                tracer.wait(timeout=10)
+            finally:
+                self.procs.stop(tracer)
+        with open(out) as f:
+            total = [l for l in f if l.split()[-1:] == ["total"]]
+        if not total or not r["total_calls"]:
+            raise Failure("no strace summary")
+        calls = int(total[-1].split()[3])
+        r["syscalls_per_msg"] = calls / (2 * r["total_calls"])
+        return r
+
 
 # ------------------------------------------------------------------- report
 
@@ -505,6 +555,8 @@ def plan(args):
     items += [("connect-while-loaded", p) for p in CONN_PATHS]
     items += [("activation-list", n) for n in args.list_sizes]
     items += [("idle-memory", k) for k in ("proxy", "peer")]
+    items += [("idle-clients", n) for n in (0, 2000)]
+    items += [("syscalls", p) for p in ("proxy-unix", "peer")]
     if args.only:
         wanted = args.only.split(",")
         unknown = set(wanted) - set(TITLES)
@@ -522,6 +574,8 @@ TITLES = {
     "connect-while-loaded": "sequential Ping while clients connect",
     "activation-list": "pipelined Ping via activation list",
     "idle-memory": "resident memory, idle clients",
+    "idle-clients": "sequential Ping, 1 conn, idle clients",
+    "syscalls": "system calls per relayed message",
 }
 
 
@@ -556,7 +610,12 @@ def table(args, results):
                          f"RSS {fmt(med(rs, 'rss0_kib'))} KiB with 0 clients, "
                          f"{fmt(med(rs, 'rss100_kib'))} KiB with 100"])
             continue
-        direct_key = {"activation-list": "pipe"}.get(workload, workload)
+        if workload == "syscalls":
+            rows.append([TITLES[workload], path,
+                         fmt(med(rs, "syscalls_per_msg"), 2) + " calls/msg", "–", "–", "–",
+                         "–", "–", "strace -c -f over a sequential load (1 conn x 1)"])
+            continue
+        direct_key = {"activation-list": "pipe", "idle-clients": "seq"}.get(workload, workload)
         direct = results.get((direct_key, "direct"), [])
         if workload == "churn":
             rate, unit = med(rs, "conns_per_s"), "conn/s"
@@ -582,6 +641,11 @@ def table(args, results):
             note = (f"rate ÷ {args.list_sizes[0]} lines "
                     f"{ratio(rate, med(empty, 'calls_per_s'))}, "
                     f"CPU ÷ {ratio(med(rs, 'cpu_us_per_op'), med(empty, 'cpu_us_per_op'))}")
+        if workload == "idle-clients":
+            label = f"proxy-unix, {path:,} idle"
+            none = results.get(("idle-clients", 0), [])
+            note = (f"p50 ÷ 0 idle {ratio(p50, med(none, 'p50_us'))}, "
+                    f"CPU ÷ {ratio(med(rs, 'cpu_us_per_op'), med(none, 'cpu_us_per_op'))}")
         cpu = med(rs, "cpu_us_per_op")
         rows.append([TITLES[workload], label, f"{fmt(rate, 1 if unit == 'MB/s' else 0)} {unit}",
                      fmt(p50), fmt(p99), fmt(cpu, 1), ratio(rate, d_rate), ratio(p50, d_p50),
@@ -631,6 +695,16 @@ def targets(args, results, list_note=None):
                            m("churn", "peer", "conns_per_s")), 1))
     lines.append(check("KiB of resident memory per idle client",
                        m("idle-memory", "proxy", "kib_per_client"), 16, higher_is_better=False))
+    lines.append(check("sequential p50 latency, 2,000 idle clients ÷ none",
+                       div(m("idle-clients", 2000, "p50_us"), m("idle-clients", 0, "p50_us")),
+                       1.2, higher_is_better=False))
+    lines.append(check("relay CPU per call, 2,000 idle clients ÷ none",
+                       div(m("idle-clients", 2000, "cpu_us_per_op"),
+                           m("idle-clients", 0, "cpu_us_per_op")), 1.2,
+                       higher_is_better=False))
+    lines.append(check("system calls per relayed message",
+                       m("syscalls", "proxy-unix", "syscalls_per_msg"), 2.5,
+                       higher_is_better=False))
     big, empty = args.list_sizes[-1], args.list_sizes[0]
     lines.append(check(f"relay CPU per call, {big:,}-line list ÷ {empty}-line list",
                        div(m("activation-list", big, "cpu_us_per_op"),
@@ -672,7 +746,8 @@ def main():
                     help="build tree (default build-bench; the list build goes to ...-list)")
     ap.add_argument("--no-build", action="store_true", help="use the existing build trees")
     ap.add_argument("--only", help="comma-separated workloads to run: seq, pipe, echo64k, "
-                    "churn, connect-while-loaded, activation-list, idle-memory")
+                    "churn, connect-while-loaded, activation-list, idle-memory, "
+                    "idle-clients, syscalls")
     ap.add_argument("--json", help="also write every single measurement to this file")
     args = ap.parse_args()
     if args.quick:
@@ -728,6 +803,10 @@ def main():
                         r = bench.connect_while_loaded(path)
                     elif workload == "activation-list":
                         r = bench.activation_list(path)
+                    elif workload == "idle-clients":
+                        r = bench.idle_clients(path)
+                    elif workload == "syscalls":
+                        r = bench.syscalls(path)
                     else:
                         r = bench.idle_memory(path)
                 except (Failure, subprocess.TimeoutExpired) as exc:
@@ -737,7 +816,8 @@ def main():
                 results.setdefault((workload, path), []).append(r)
                 shown = {k: round(v, 1) for k, v in r.items()
                          if k in ("calls_per_s", "p50_us", "mb_per_s", "conns_per_s",
-                                  "kib_per_client", "cpu_us_per_op")}
+                                  "kib_per_client", "cpu_us_per_op",
+                                  "syscalls_per_msg")}
                 log(f"run {run + 1}/{args.runs}: {workload} {path}: {shown}")
             for name, pid in {n: p for n, (_, p, _) in bench.paths.items() if p}.items():
                 if not any(pr.pid == pid and pr.poll() is None for pr in procs.procs):

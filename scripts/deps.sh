@@ -24,7 +24,7 @@ ensure_packages() {
     fi
 }
 
-BUILD_PACKAGES="g++ cmake make pkg-config libdbus-1-dev libdbus-glib-1-dev libglib2.0-dev"
+BUILD_PACKAGES="g++ cmake make pkg-config libdbus-1-dev libglib2.0-dev"
 # The host bus and the client libraries the tests talk through.
 TEST_PACKAGES="libgtest-dev dbus-daemon dbus-bin libglib2.0-bin systemd e2fsprogs python3-gi"
 

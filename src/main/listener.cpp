@@ -1,10 +1,11 @@
 #include "main/listener.h"
 
 #include "log/log.h"
+#include "loop/loop.h"
 #include "session/pair.h"
 #include "util/dbus_ptr.h"
 
-#include <dbus/dbus-glib-lowlevel.h>
+#include <glib.h>
 #include <dbus/dbus.h>
 
 #include <cstdlib>
@@ -93,7 +94,10 @@ void start_listener(ProxyConfig *config)
         exit_listen_failure(config);
     }
     dbus_server_set_new_connection_function(listen_server, on_new_connection, config, nullptr);
-    dbus_server_setup_with_g_main(listen_server, nullptr);
+    if (!loop_attach_server(listen_server)) {
+        LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(), "out of memory");
+        exit_listen_failure(config);
+    }
 }
 
 void stop_listener()

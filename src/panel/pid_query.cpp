@@ -1,6 +1,7 @@
 #include "panel/pid_query.h"
 
 #include "log/log.h"
+#include "loop/loop.h"
 #include "session/bus_open.h"
 #include "util/dbus_ptr.h"
 

@@ -1,8 +1,7 @@
 #include "session/bus_open.h"
 
+#include "loop/loop.h"
 #include "util/dbus_ptr.h"
-
-#include <dbus/dbus-glib-lowlevel.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,14 +76,14 @@ DBusConnection *bus_open_async(bool system_bus, DBusPendingCallNotifyFunction on
         *error = "out of memory";
         return nullptr;
     }
-    if (!dbus_pending_call_set_notify(raw, on_hello, data, nullptr)) {
+    if (!dbus_pending_call_set_notify(raw, on_hello, data, nullptr) ||
+        !loop_attach_connection(connection.get())) {
         dbus_pending_call_cancel(raw);
         dbus_pending_call_unref(raw);
         dbus_connection_close(connection.get());
         *error = "out of memory";
         return nullptr;
     }
-    dbus_connection_setup_with_g_main(connection.get(), nullptr);
     *pending = raw;
     return connection.release();
 }

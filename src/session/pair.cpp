@@ -1,14 +1,13 @@
 #include "session/pair.h"
 
 #include "log/log.h"
+#include "loop/loop.h"
 #include "namespace/lookups.h"
 #include "panel/panel.h"
 #include "policy/policy.h"
 #include "relay/relay.h"
 #include "session/bus_open.h"
 #include "session/registry.h"
-
-#include <dbus/dbus-glib-lowlevel.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -236,6 +235,9 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
         return;
     }
     pair->idle_timer = g_timeout_add(pair_idle_timeout_ms, on_idle_timeout, pair);
-    dbus_connection_setup_with_g_main(connection, nullptr);
+    if (!loop_attach_connection(connection)) {
+        pair_free(pair);
+        return;
+    }
     pair_registry_add(pair);
 }

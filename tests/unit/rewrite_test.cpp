@@ -1,13 +1,13 @@
 // Destination rewriting on real messages, with the activation list in a
 // temporary directory and the pair's client end on a local connection.
 #include "log/log.h"
+#include "loop/loop.h"
 #include "main/command_line.h"
 #include "namespace/activation_list.h"
 #include "namespace/namespace.h"
 
 #include "harness.h"
 
-#include <dbus/dbus-glib-lowlevel.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -42,11 +42,11 @@ public:
         if (!server_)
             return;
         dbus_server_set_new_connection_function(server_, accept, this, nullptr);
-        dbus_server_setup_with_g_main(server_, nullptr);
+        loop_attach_server(server_);
         app_ = dbus_connection_open_private(address.c_str(), nullptr);
         if (!app_)
             return;
-        dbus_connection_setup_with_g_main(app_, nullptr);
+        loop_attach_connection(app_);
         dbus_connection_add_filter(app_, capture, this, nullptr);
         harness::wait_until([this] {
             pump();
@@ -92,7 +92,7 @@ private:
     {
         auto *self = static_cast<LocalLink *>(data);
         self->accepted_ = dbus_connection_ref(connection);
-        dbus_connection_setup_with_g_main(connection, nullptr);
+        loop_attach_connection(connection);
     }
     static DBusHandlerResult capture(DBusConnection *, DBusMessage *message, void *data)
     {

@@ -1,0 +1,576 @@
+// How libdbus connections and servers run on the GLib main loop.
+//
+// - Every socket of every attached connection and server is in one epoll
+//   instance, which GLib sees as one source with one GPollFD: the cost of a
+//   loop iteration does not grow with the number of idle connections, and
+//   only the sockets epoll reports (and the connections with messages
+//   waiting) are visited.
+// - libdbus switches a connection's write watch on and off around each send.
+//   A toggle only updates our record and marks the socket dirty; the epoll
+//   registration is synced in prepare, and only where the wanted events
+//   differ from those registered, so the usual on/off pair costs no system
+//   call and no wake-up.
+// - The source may recurse: otherwise GLib takes its descriptor out of the
+//   poll set around every dispatch and wakes itself to put it back.
+// - The dispatch-status callback puts a connection on the ready list; a pass
+//   dispatches every complete message of every ready connection.
+// - libdbus reads about 4 KiB per watch call. A read that completed no
+//   message while the socket holds more bytes is handled again in the same
+//   pass (bounded), so a large message does not cost a loop iteration per
+//   piece.
+// - Filters run inside our dispatch may close and unref any connection, and
+//   that removes watches while we walk them. Records die in place and are
+//   freed only when no pass is running; a connection is referenced only
+//   around each single call into libdbus, so once its owner has dropped it,
+//   it is finalised and never dispatched again (as with one dispatch per
+//   iteration).
+// - An accept that fails for lack of descriptors leaves the listening socket
+//   readable; retrying at once would spin, so the server rests a moment.
+#include "loop/loop.h"
+
+#include "log/log.h"
+
+#include <glib.h>
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
+#include <cerrno>
+#include <vector>
+
+namespace {
+
+struct Owner;
+
+// One socket of a connection or server, with the watches libdbus has on it.
+struct FdEntry {
+    int fd = -1;
+    Owner *owner = nullptr; // null once the last watch is gone
+    std::vector<DBusWatch *> watches;
+    uint32_t registered = 0; // events currently in epoll; 0: not in epoll
+    bool dirty = false;
+};
+
+struct Owner {
+    DBusConnection *connection = nullptr; // null once finalised
+    DBusServer *server = nullptr;
+    std::vector<FdEntry *> entries;
+    int busy = 0;        // passes and the ready list holding this record
+    bool gone = false;   // libdbus released it
+    bool queued = false; // on the ready list
+    bool resting = false; // server: not accepting for a moment
+    guint wake_id = 0;
+};
+
+// A pass over one socket stops reading after this many extra watch calls
+// (about 4 KiB each) so that one large message does not starve the others.
+constexpr int max_extra_reads = 64;
+// Rounds of the ready list per pass; what is left runs in the next iteration.
+constexpr int max_ready_rounds = 16;
+constexpr int max_events = 64;
+constexpr gint64 fd_warning_interval_us = 60 * G_USEC_PER_SEC;
+
+struct LoopState {
+    int epfd = -1;
+    GSource *source = nullptr;
+    GPollFD pollfd{};
+    std::vector<FdEntry *> dirty;
+    std::vector<Owner *> ready;
+    std::vector<FdEntry *> dead_entries;
+    int depth = 0;
+    gint64 last_fd_warning = 0;
+    bool warned_fd = false;
+    unsigned long attached = 0; // connections attached so far
+};
+
+LoopState loop;
+
+void release_owner(Owner *owner)
+{
+    if (--owner->busy == 0 && owner->gone)
+        delete owner;
+}
+
+void wake_if_outside_loop()
+{
+    // Inside any dispatch the next prepare sees the change anyway; only a
+    // caller outside the loop needs the wake-up (a system call).
+    if (!g_main_current_source())
+        g_main_context_wakeup(nullptr);
+}
+
+void mark_dirty(FdEntry *entry)
+{
+    if (!entry->dirty) {
+        entry->dirty = true;
+        loop.dirty.push_back(entry);
+        wake_if_outside_loop();
+    }
+}
+
+uint32_t wanted_events(const FdEntry *entry)
+{
+    if (!entry->owner || entry->owner->resting)
+        return 0;
+    uint32_t events = 0;
+    for (DBusWatch *watch : entry->watches) {
+        if (!dbus_watch_get_enabled(watch))
+            continue;
+        const unsigned flags = dbus_watch_get_flags(watch);
+        if (flags & DBUS_WATCH_READABLE)
+            events |= EPOLLIN;
+        if (flags & DBUS_WATCH_WRITABLE)
+            events |= EPOLLOUT;
+    }
+    return events;
+}
+
+void sync_entry(FdEntry *entry)
+{
+    const uint32_t want = wanted_events(entry);
+    if (want == entry->registered)
+        return;
+    epoll_event ev{};
+    ev.events = want;
+    ev.data.ptr = entry;
+    int op = entry->registered == 0 ? EPOLL_CTL_ADD : want == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+    if (epoll_ctl(loop.epfd, op, entry->fd, &ev) == 0)
+        entry->registered = want;
+    else
+        LOG_DEBUG("epoll_ctl on fd %d failed: %s\n", entry->fd, g_strerror(errno));
+}
+
+void kill_entry(FdEntry *entry)
+{
+    // The socket is still open here (libdbus closes it after removing its
+    // watches), so it leaves epoll now rather than at a later sync.
+    if (entry->registered != 0) {
+        epoll_ctl(loop.epfd, EPOLL_CTL_DEL, entry->fd, nullptr);
+        entry->registered = 0;
+    }
+    if (entry->dirty)
+        loop.dirty.erase(std::find(loop.dirty.begin(), loop.dirty.end(), entry));
+    auto &list = entry->owner->entries;
+    list.erase(std::find(list.begin(), list.end(), entry));
+    entry->owner = nullptr;
+    // A pass may still hold it among the events epoll returned.
+    if (loop.depth > 0)
+        loop.dead_entries.push_back(entry);
+    else
+        delete entry;
+}
+
+void free_dead_entries()
+{
+    for (FdEntry *entry : loop.dead_entries)
+        delete entry;
+    loop.dead_entries.clear();
+}
+
+// ------------------------------------------------------------- watches
+
+dbus_bool_t add_watch(DBusWatch *watch, void *data)
+{
+    auto *owner = static_cast<Owner *>(data);
+    const int fd = dbus_watch_get_unix_fd(watch);
+    FdEntry *entry = nullptr;
+    for (FdEntry *e : owner->entries)
+        if (e->fd == fd)
+            entry = e;
+    if (!entry) {
+        entry = new FdEntry;
+        entry->fd = fd;
+        entry->owner = owner;
+        owner->entries.push_back(entry);
+    }
+    entry->watches.push_back(watch);
+    dbus_watch_set_data(watch, entry, nullptr);
+    mark_dirty(entry);
+    return TRUE;
+}
+
+void remove_watch(DBusWatch *watch, void *)
+{
+    auto *entry = static_cast<FdEntry *>(dbus_watch_get_data(watch));
+    if (!entry)
+        return;
+    dbus_watch_set_data(watch, nullptr, nullptr);
+    auto &list = entry->watches;
+    list.erase(std::find(list.begin(), list.end(), watch));
+    if (list.empty())
+        kill_entry(entry);
+    else
+        mark_dirty(entry);
+}
+
+void toggle_watch(DBusWatch *watch, void *)
+{
+    if (auto *entry = static_cast<FdEntry *>(dbus_watch_get_data(watch)))
+        mark_dirty(entry);
+}
+
+bool entry_has(const FdEntry *entry, DBusWatch *watch)
+{
+    return entry->owner &&
+           std::find(entry->watches.begin(), entry->watches.end(), watch) != entry->watches.end();
+}
+
+unsigned watch_condition(DBusWatch *watch, uint32_t events)
+{
+    if (!dbus_watch_get_enabled(watch))
+        return 0;
+    const unsigned flags = dbus_watch_get_flags(watch);
+    unsigned condition = 0;
+    if ((events & EPOLLIN) && (flags & DBUS_WATCH_READABLE))
+        condition |= DBUS_WATCH_READABLE;
+    if ((events & EPOLLOUT) && (flags & DBUS_WATCH_WRITABLE))
+        condition |= DBUS_WATCH_WRITABLE;
+    if (events & EPOLLERR)
+        condition |= DBUS_WATCH_ERROR;
+    if (events & EPOLLHUP)
+        condition |= DBUS_WATCH_HANGUP;
+    return condition;
+}
+
+// ------------------------------------------------------------ timeouts
+
+struct TimeoutRecord {
+    GSource *source = nullptr;
+};
+
+gboolean on_timeout(gpointer data)
+{
+    // May remove the timeout, which destroys this source: touch nothing after.
+    dbus_timeout_handle(static_cast<DBusTimeout *>(data));
+    return G_SOURCE_CONTINUE;
+}
+
+void disarm(TimeoutRecord *record)
+{
+    if (record->source) {
+        g_source_destroy(record->source);
+        g_source_unref(record->source);
+        record->source = nullptr;
+    }
+}
+
+void free_timeout_record(void *data)
+{
+    auto *record = static_cast<TimeoutRecord *>(data);
+    disarm(record);
+    delete record;
+}
+
+void arm(DBusTimeout *timeout)
+{
+    auto *record = static_cast<TimeoutRecord *>(dbus_timeout_get_data(timeout));
+    if (!record) {
+        record = new TimeoutRecord;
+        dbus_timeout_set_data(timeout, record, free_timeout_record);
+    }
+    disarm(record);
+    if (!dbus_timeout_get_enabled(timeout))
+        return;
+    record->source = g_timeout_source_new(static_cast<guint>(dbus_timeout_get_interval(timeout)));
+    g_source_set_callback(record->source, on_timeout, timeout, nullptr);
+    g_source_attach(record->source, nullptr);
+}
+
+dbus_bool_t add_timeout(DBusTimeout *timeout, void *)
+{
+    arm(timeout);
+    return TRUE;
+}
+
+void remove_timeout(DBusTimeout *timeout, void *)
+{
+    if (auto *record = static_cast<TimeoutRecord *>(dbus_timeout_get_data(timeout)))
+        disarm(record);
+}
+
+void toggle_timeout(DBusTimeout *timeout, void *)
+{
+    arm(timeout);
+}
+
+// ----------------------------------------------------------- dispatch
+
+void enqueue(Owner *owner)
+{
+    if (owner->queued || !owner->connection)
+        return;
+    owner->queued = true;
+    owner->busy++;
+    loop.ready.push_back(owner);
+    wake_if_outside_loop();
+}
+
+void on_dispatch_status(DBusConnection *, DBusDispatchStatus status, void *data)
+{
+    if (status == DBUS_DISPATCH_DATA_REMAINS)
+        enqueue(static_cast<Owner *>(data));
+}
+
+void on_wakeup_main(void *)
+{
+    wake_if_outside_loop();
+}
+
+void dispatch_connection(Owner *owner)
+{
+    // A reference only around each call: a filter that closes and drops
+    // this connection finalises it here, and we stop.
+    while (DBusConnection *connection = owner->connection) {
+        dbus_connection_ref(connection);
+        const DBusDispatchStatus status = dbus_connection_dispatch(connection);
+        dbus_connection_unref(connection);
+        if (status != DBUS_DISPATCH_DATA_REMAINS)
+            break;
+    }
+}
+
+void run_ready_list()
+{
+    for (int round = 0; round < max_ready_rounds && !loop.ready.empty(); ++round) {
+        std::vector<Owner *> batch;
+        batch.swap(loop.ready);
+        for (Owner *owner : batch) {
+            owner->queued = false;
+            dispatch_connection(owner);
+            release_owner(owner);
+        }
+        // Keeps the buffer, so that a pass allocates nothing.
+        batch.clear();
+        if (loop.ready.empty())
+            loop.ready.swap(batch);
+    }
+}
+
+// A large message arrives in pieces of about 4 KiB per watch call; reading
+// on while the socket has more saves a loop iteration per piece.
+void read_on(FdEntry *entry, DBusWatch *watch, Owner *owner)
+{
+    for (int i = 0; i < max_extra_reads; ++i) {
+        if (owner->queued || !entry_has(entry, watch) || !dbus_watch_get_enabled(watch))
+            return;
+        int waiting = 0;
+        if (ioctl(entry->fd, FIONREAD, &waiting) != 0 || waiting <= 0)
+            return;
+        dbus_watch_handle(watch, DBUS_WATCH_READABLE);
+    }
+}
+
+void warn_out_of_descriptors()
+{
+    const gint64 now = g_get_monotonic_time();
+    if (loop.warned_fd && now - loop.last_fd_warning < fd_warning_interval_us)
+        return;
+    loop.warned_fd = true;
+    loop.last_fd_warning = now;
+    LOG_WARN("Out of file descriptors, not accepting connections for %u ms\n",
+             loop_accept_backoff_ms);
+}
+
+gboolean wake_server(gpointer data)
+{
+    auto *owner = static_cast<Owner *>(data);
+    owner->wake_id = 0;
+    owner->resting = false;
+    for (FdEntry *entry : owner->entries)
+        mark_dirty(entry);
+    return G_SOURCE_REMOVE;
+}
+
+void rest_server(Owner *owner)
+{
+    if (owner->resting || owner->gone)
+        return;
+    owner->resting = true;
+    for (FdEntry *entry : owner->entries)
+        mark_dirty(entry);
+    owner->wake_id = g_timeout_add(loop_accept_backoff_ms, wake_server, owner);
+    warn_out_of_descriptors();
+}
+
+// libdbus swallows accept's error (and clobbers errno after it), so a
+// readable listening socket that brought no connection is asked directly.
+bool out_of_descriptors(int fd)
+{
+    const int probe = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (probe >= 0) {
+        close(probe);
+        return false;
+    }
+    return errno == EMFILE || errno == ENFILE;
+}
+
+void handle_entry(FdEntry *entry, uint32_t events)
+{
+    Owner *owner = entry->owner;
+    if (!owner)
+        return; // died earlier in this pass
+    owner->busy++;
+    DBusConnection *connection = owner->connection;
+    DBusServer *server = owner->server;
+    if (connection)
+        dbus_connection_ref(connection);
+    if (server)
+        dbus_server_ref(server);
+
+    // Handling may remove watches, so walk a copy; libdbus puts a read and a
+    // write watch on a socket, which fit without allocating.
+    DBusWatch *few[4];
+    std::vector<DBusWatch *> many;
+    DBusWatch **watches = few;
+    const size_t count = entry->watches.size();
+    if (count <= std::size(few)) {
+        std::copy_n(entry->watches.begin(), count, few);
+    } else {
+        many = entry->watches;
+        watches = many.data();
+    }
+    for (size_t i = 0; i < count; ++i) {
+        DBusWatch *watch = watches[i];
+        if (!entry_has(entry, watch))
+            continue;
+        const unsigned condition = watch_condition(watch, events);
+        if (condition == 0)
+            continue;
+        if (server) {
+            const unsigned long before = loop.attached;
+            dbus_watch_handle(watch, condition);
+            if (loop.attached == before && out_of_descriptors(entry->fd))
+                rest_server(owner);
+            continue;
+        }
+        dbus_watch_handle(watch, condition);
+        if (condition & DBUS_WATCH_READABLE)
+            read_on(entry, watch, owner);
+    }
+
+    if (server)
+        dbus_server_unref(server);
+    if (connection)
+        dbus_connection_unref(connection);
+    release_owner(owner);
+}
+
+gboolean source_prepare(GSource *, gint *timeout)
+{
+    for (FdEntry *entry : loop.dirty) {
+        entry->dirty = false;
+        sync_entry(entry);
+    }
+    loop.dirty.clear();
+    *timeout = loop.ready.empty() ? -1 : 0;
+    return !loop.ready.empty();
+}
+
+gboolean source_check(GSource *)
+{
+    return (loop.pollfd.revents & (G_IO_IN | G_IO_ERR | G_IO_HUP)) || !loop.ready.empty();
+}
+
+gboolean source_dispatch(GSource *, GSourceFunc, gpointer)
+{
+    loop.depth++;
+    if (loop.pollfd.revents & G_IO_IN) {
+        epoll_event events[max_events];
+        const int n = epoll_wait(loop.epfd, events, max_events, 0);
+        for (int i = 0; i < n; ++i)
+            handle_entry(static_cast<FdEntry *>(events[i].data.ptr), events[i].events);
+    }
+    run_ready_list();
+    if (--loop.depth == 0)
+        free_dead_entries();
+    return G_SOURCE_CONTINUE;
+}
+
+GSourceFuncs source_funcs = {source_prepare, source_check, source_dispatch, nullptr, nullptr,
+                             nullptr};
+
+bool ensure_source()
+{
+    if (loop.source)
+        return true;
+    loop.epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (loop.epfd < 0) {
+        LOG_FATAL("Cannot create the event loop: %s\n", g_strerror(errno));
+        return false;
+    }
+    // Lives as long as the process, like the default main context.
+    loop.source = g_source_new(&source_funcs, sizeof(GSource));
+    loop.pollfd.fd = loop.epfd;
+    loop.pollfd.events = G_IO_IN;
+    g_source_add_poll(loop.source, &loop.pollfd);
+    g_source_set_can_recurse(loop.source, TRUE);
+    g_source_set_name(loop.source, "dbus-connections");
+    g_source_attach(loop.source, nullptr);
+    return true;
+}
+
+void free_owner(void *data)
+{
+    auto *owner = static_cast<Owner *>(data);
+    // Its watches were removed before this, so no entry points here.
+    if (owner->wake_id)
+        g_source_remove(owner->wake_id);
+    owner->wake_id = 0;
+    owner->connection = nullptr;
+    owner->server = nullptr;
+    owner->gone = true;
+    // Outside a pass a queued record is only on the ready list, which need
+    // not wait for the next iteration to let it go.
+    if (owner->queued && loop.depth == 0) {
+        loop.ready.erase(std::find(loop.ready.begin(), loop.ready.end(), owner));
+        owner->queued = false;
+        owner->busy--;
+    }
+    if (owner->busy == 0)
+        delete owner;
+}
+
+} // namespace
+
+bool loop_attach_connection(DBusConnection *connection)
+{
+    if (!ensure_source())
+        return false;
+    loop.attached++;
+    auto *owner = new Owner;
+    owner->connection = connection;
+    // The watch functions' data lives until the connection is finalised.
+    if (!dbus_connection_set_watch_functions(connection, add_watch, remove_watch, toggle_watch,
+                                             owner, free_owner)) {
+        delete owner; // not stored on failure
+        return false;
+    }
+    if (!dbus_connection_set_timeout_functions(connection, add_timeout, remove_timeout,
+                                               toggle_timeout, nullptr, nullptr))
+        return false;
+    dbus_connection_set_dispatch_status_function(connection, on_dispatch_status, owner, nullptr);
+    dbus_connection_set_wakeup_main_function(connection, on_wakeup_main, nullptr, nullptr);
+    // Messages read before we came (the bus's Hello reply and NameAcquired).
+    if (dbus_connection_get_dispatch_status(connection) == DBUS_DISPATCH_DATA_REMAINS)
+        enqueue(owner);
+    return true;
+}
+
+bool loop_attach_server(DBusServer *server)
+{
+    if (!ensure_source())
+        return false;
+    auto *owner = new Owner;
+    owner->server = server;
+    if (!dbus_server_set_watch_functions(server, add_watch, remove_watch, toggle_watch, owner,
+                                         free_owner)) {
+        delete owner; // not stored on failure
+        return false;
+    }
+    return dbus_server_set_timeout_functions(server, add_timeout, remove_timeout,
+                                             toggle_timeout, nullptr, nullptr);
+}
