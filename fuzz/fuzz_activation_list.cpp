@@ -2,6 +2,7 @@
 // Input: first line is the service name, the rest is the file.
 #include "main/command_line.h"
 #include "namespace/activation_list.h"
+#include "util/overrides.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -25,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         std::abort();
     dir = std::string(tmpl) + "/";
     list_path = dir + "dbus-sess-proxy.list";
-    activation_list_dir = dir.c_str();
+    overrides.activation_list_dir = dir.c_str();
     config_init(&config);
     return 0;
 }

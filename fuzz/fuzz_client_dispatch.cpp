@@ -3,6 +3,7 @@
 #include "namespace/activation_list.h"
 #include "relay/relay.h"
 #include "session/pair.h"
+#include "util/overrides.h"
 #include "sink_pair.h"
 
 #include <dbus/dbus.h>
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (!mkdtemp(dir))
         std::abort();
     static std::string list_dir = std::string(dir) + "/";
-    activation_list_dir = list_dir.c_str();
+    overrides.activation_list_dir = list_dir.c_str();
     if (FILE *f = std::fopen((list_dir + "dbus-sess-proxy.list").c_str(), "w")) {
         std::fputs("org.example.Player=org.example.Player.docker\n", f);
         std::fclose(f);

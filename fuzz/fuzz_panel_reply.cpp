@@ -1,7 +1,7 @@
 // Feeds arbitrary messages to the panel reply adaptation as a client's answer
 // to a recorded panel GetAll.
 #include "log/log.h"
-#include "main/config.h"
+#include "config/config.h"
 #include "panel/panel.h"
 #include "panel/records.h"
 #include "session/pair.h"
@@ -54,12 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // message's own texts.
     log_verbosity = (size & 1) != 0 ? LOG_LEVEL_TRACE : LOG_LEVEL_FATAL;
 
-    if (panel_serial_add(pair, dbus_message_get_reply_serial(message),
+    if (panel_record_add(pair, dbus_message_get_reply_serial(message),
                          dbus_message_get_destination(message)) != 0)
         std::abort();
     adapt_panel_reply(pair, message);
     // Whatever the outcome, the record was answered and must be gone.
-    if (panel_serial_contains(pair, dbus_message_get_reply_serial(message),
+    if (panel_record_contains(pair, dbus_message_get_reply_serial(message),
                               dbus_message_get_destination(message)))
         std::abort();
     forget_panel_calls(pair);

@@ -1,6 +1,7 @@
 // A connection pair for fuzz targets whose connections go nowhere.
 #pragma once
 
+#include "relay/accept.h"
 #include "session/pair.h"
 
 #include <dbus/dbus.h>

@@ -17,16 +17,21 @@ extern unsigned int log_verbosity;
 inline bool log_enabled(LogLevel level) { return level <= log_verbosity; }
 
 // Prints the level's prefix and the formatted text to standard output,
-// without any gate: callers check log_enabled() first so that nothing is
-// formatted for a line that is not printed.
+// without any gate: the macros below check the level first so that nothing
+// is formatted for a line that is not printed.
 void log_write(LogLevel level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void log_vwrite(LogLevel level, const char *fmt, va_list ap);
 
-#define LOG_AT(level, ...)                    \
-    do {                                      \
-        if (log_enabled(level))               \
-            log_write((level), __VA_ARGS__);  \
+// Writes the line when `level` is enabled and `cond` holds. `cond` is only
+// evaluated at an enabled level, so it may count (a rate limit), and the
+// arguments only when the line is printed.
+#define LOG_IF(cond, level, ...)                      \
+    do {                                              \
+        if (log_enabled(level) && (cond))             \
+            log_write((level), __VA_ARGS__);          \
     } while (0)
+
+#define LOG_AT(level, ...) LOG_IF(true, level, __VA_ARGS__)
 
 #define LOG_FATAL(...) LOG_AT(LOG_LEVEL_FATAL, __VA_ARGS__)
 #define LOG_WARN(...) LOG_AT(LOG_LEVEL_WARN, __VA_ARGS__)

@@ -3,33 +3,13 @@
 #include "log/log.h"
 #include "main/log_file.h"
 #include "policy/policy.h"
+#include "util/overrides.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
-
-namespace {
-
-int open_log_path(const char *path)
-{
-    return open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-}
-
-} // namespace
-
-int (*log_file_open)(const char *path) = open_log_path;
-
-void config_init(ProxyConfig *config)
-{
-    std::memset(config, 0, sizeof *config);
-    config->use_system_bus = 0;
-    config->namespace_name = "docker";
-    config->owned_names = nullptr;
-    config->log_fd = -1;
-}
 
 void print_usage(const char *program, int status)
 {
@@ -76,7 +56,7 @@ void redirect_log(ProxyConfig *config)
     char path[1024];
     choose_log_path(config, path, sizeof path);
 
-    int fd = log_file_open(path);
+    int fd = overrides.log_file_open(path);
     if (fd < 0) {
         LOG_WARN("open /tmp/tolm-dbus-proxy-XXX.log failed\n");
         return;
@@ -96,6 +76,17 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
 {
     const char *program = argc > 0 ? argv[0] : "dbus-proxy-daemon";
 
+    struct FlagOption {
+        const char *name;
+        int *field;
+        int value;
+    };
+    const FlagOption flag_options[] = {
+        {"--system", &config->use_system_bus, 1},
+        {"--session", &config->use_system_bus, 0},
+        {"--namespace-lookups", &config->namespace_lookups, 1},
+        {"--trace", &config->trace, 1},
+    };
     struct ValueOption {
         const char *name;
         const char **field;
@@ -113,22 +104,16 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
 
-        if (std::strcmp(arg, "--system") == 0) {
-            config->use_system_bus = 1;
-            continue;
+        bool matched = false;
+        for (const FlagOption &opt : flag_options) {
+            if (std::strcmp(arg, opt.name) == 0) {
+                *opt.field = opt.value;
+                matched = true;
+                break;
+            }
         }
-        if (std::strcmp(arg, "--session") == 0) {
-            config->use_system_bus = 0;
+        if (matched)
             continue;
-        }
-        if (std::strcmp(arg, "--namespace-lookups") == 0) {
-            config->namespace_lookups = 1;
-            continue;
-        }
-        if (std::strcmp(arg, "--trace") == 0) {
-            config->trace = 1;
-            continue;
-        }
         if (std::strcmp(arg, "--verbose") == 0) {
             if (i + 1 >= argc)
                 print_usage(program, 1);
@@ -144,7 +129,6 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
             continue;
         }
 
-        bool matched = false;
         for (const ValueOption &opt : value_options) {
             if (std::strcmp(arg, opt.name) != 0)
                 continue;

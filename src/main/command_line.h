@@ -1,6 +1,6 @@
 #pragma once
 
-#include "main/config.h"
+#include "config/config.h"
 
 // Fills `config` from argv; returns when every argument is consumed, or
 // ends the process (usage error: 1; no password entry for the log file: 0).
@@ -8,7 +8,3 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config);
 
 // Prints the usage text on standard error and exits with `status`.
 [[noreturn]] void print_usage(const char *program, int status);
-
-// Opens the log file chosen by --verbose. A seam for the tests, which
-// must not write to the fixed log locations; the daemon never changes it.
-extern int (*log_file_open)(const char *path);

@@ -2,7 +2,7 @@
 
 #include "log/log.h"
 #include "loop/loop.h"
-#include "session/pair.h"
+#include "relay/accept.h"
 #include "util/dbus_ptr.h"
 
 #include <glib.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "main/config.h"
+#include "config/config.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 #include "main/log_file.h"
 
 #include "log/log.h"
-#include "main/command_line.h"
+#include "util/overrides.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -28,7 +28,7 @@ void log_file_reopen(ProxyConfig *config)
     }
     // Lines already formatted belong to the old file.
     std::fflush(stdout);
-    const int fd = log_file_open(remembered_path.c_str());
+    const int fd = overrides.log_file_open(remembered_path.c_str());
     if (fd < 0) {
         const int error = errno;
         LOG_WARN("Cannot reopen the log file %s: %s\n", remembered_path.c_str(),

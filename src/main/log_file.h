@@ -2,7 +2,7 @@
 // logrotate moved it away.
 #pragma once
 
-#include "main/config.h"
+#include "config/config.h"
 
 // Records the path that standard output was redirected to.
 void log_file_remember(const char *path);

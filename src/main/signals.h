@@ -1,7 +1,7 @@
 // What the daemon does on SIGTERM, SIGINT and SIGHUP.
 #pragma once
 
-#include "main/config.h"
+#include "config/config.h"
 
 #include <glib.h>
 

@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "namespace/list_watch.h"
+#include "util/overrides.h"
 
 #include <glib.h>
 #include <sys/stat.h>
@@ -14,11 +15,6 @@
 #include <string>
 #include <unordered_map>
 
-#ifndef DPD_ACTIVATION_LIST_DIR
-#error "DPD_ACTIVATION_LIST_DIR must name the directory of the activation lists"
-#endif
-
-const char *activation_list_dir = DPD_ACTIVATION_LIST_DIR;
 unsigned long activation_list_reads = 0;
 unsigned long activation_list_syscalls = 0;
 
@@ -40,7 +36,7 @@ bool activation_list_copy_trusted(const timespec &modified, const timespec &chan
 
 int activation_list_watch_init()
 {
-    return list_watch_start(activation_list_dir, list_names);
+    return list_watch_start(overrides.activation_list_dir, list_names);
 }
 
 void activation_list_watch_stop()
@@ -73,8 +69,7 @@ bool scan_list(FILE *file, const ProxyConfig *config, Visit visit)
         }
         std::memcpy(work, line, line_read_limit);
 
-        if (config->trace && log_enabled(LOG_LEVEL_DEBUG))
-            log_write(LOG_LEVEL_DEBUG, "file line %s\n", work);
+        LOG_IF(config->trace, LOG_LEVEL_DEBUG, "file line %s\n", work);
 
         char *save = nullptr;
         const char *key = strtok_r(work, "=", &save);
@@ -99,8 +94,7 @@ int found_value(const ProxyConfig *config, const char *key, const char *value_te
         LOG_DEBUG("parsing activate list for %s failed as oom\n", service);
         return 0;
     }
-    if (config->verbose && log_enabled(LOG_LEVEL_DEBUG))
-        log_write(LOG_LEVEL_DEBUG, "service %s is namespaced as %s\n", key, value);
+    LOG_IF(config->verbose, LOG_LEVEL_DEBUG, "service %s is namespaced as %s\n", key, value);
     *value_out = value;
     return 1;
 }
@@ -135,7 +129,7 @@ bool still_current(const ParsedList &list, const char *path)
     if (!list.valid || list.path != path)
         return false;
     if (list.by_events)
-        return list_watch_usable_for(activation_list_dir) &&
+        return list_watch_usable_for(overrides.activation_list_dir) &&
                list.generation == list_watch_generation;
     ++activation_list_syscalls;
     struct stat st;
@@ -156,7 +150,7 @@ bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
 {
     list = ParsedList{};
     list.path = path;
-    list.by_events = list_watch_usable_for(activation_list_dir);
+    list.by_events = list_watch_usable_for(overrides.activation_list_dir);
     list.generation = list_watch_generation;
     const timespec read_started = now();
     ++activation_list_syscalls;
@@ -216,7 +210,7 @@ int lookup_activation_list(const ProxyConfig *config, const char *service, char 
 {
     char path[512];
     std::memset(path, 0, sizeof path);
-    const int length = std::snprintf(path, sizeof path, "%s%s", activation_list_dir,
+    const int length = std::snprintf(path, sizeof path, "%s%s", overrides.activation_list_dir,
                                      config->use_system_bus ? "dbus-sys-proxy.list"
                                                             : "dbus-sess-proxy.list");
     // A cut path would name some other file; treat it as no list at all.

@@ -1,13 +1,9 @@
 // The activation list: which services run under a namespaced name.
 #pragma once
 
-#include "main/config.h"
+#include "config/config.h"
 
 #include <ctime>
-
-// Directory of the list files, ending in '/'. Fixed at build time; only the
-// tests point it elsewhere, the daemon never changes it.
-extern const char *activation_list_dir;
 
 // How often a list file was opened and read (not served from the parsed
 // copy): for tests and benchmarks.
@@ -21,8 +17,8 @@ extern unsigned long activation_list_syscalls;
 bool activation_list_copy_trusted(const timespec &modified, const timespec &changed,
                                   const timespec &read_started);
 
-// Learns of changes to the lists in activation_list_dir from the kernel, so
-// that lookups of an unchanged list make no system call; needs the default
+// Learns of changes to the lists in overrides.activation_list_dir from the
+// kernel, so that lookups of an unchanged list make no system call; needs the default
 // GLib main context to run. 0 when watching; -1 when the system cannot
 // tell, and lookups check the file with stat(). Lookups in another
 // directory than the one watched also check with stat().

@@ -2,8 +2,9 @@
 
 #include "log/log.h"
 #include "namespace/match_rule.h"
-#include "namespace/namespace.h"
+#include "namespace/rewrite.h"
 #include "util/dbus_ptr.h"
+#include "util/message.h"
 
 #include <glib.h>
 
@@ -126,12 +127,9 @@ DBusMessage *translate_rule_call(ConnectionPair *pair, DBusMessage *call, const 
 
 DBusMessage *translate_name_call(ConnectionPair *pair, DBusMessage *call, const char *member)
 {
-    DBusMessageIter iter;
-    if (!dbus_message_iter_init(call, &iter) ||
-        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_STRING)
+    const char *name = first_string_arg(call);
+    if (!name)
         return nullptr;
-    const char *name = nullptr;
-    dbus_message_iter_get_basic(&iter, &name);
     char candidate[REDIRECT_CANDIDATE_SIZE];
     if (!lookup_translation(pair->config, name, candidate))
         return nullptr;

@@ -4,7 +4,7 @@
 // so that clients which resolve the owner first reach the same instance.
 #pragma once
 
-#include "main/config.h"
+#include "config/config.h"
 #include "session/pair.h"
 
 #include <dbus/dbus.h>

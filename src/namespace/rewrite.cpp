@@ -1,7 +1,7 @@
-#include "namespace/activation_list.h"
-#include "namespace/namespace.h"
+#include "namespace/rewrite.h"
 
 #include "log/log.h"
+#include "namespace/activation_list.h"
 #include "util/dbus_ptr.h"
 
 #include <cstdio>

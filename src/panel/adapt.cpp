@@ -1,7 +1,6 @@
 #include "panel/adapt.h"
 
 #include "log/log.h"
-#include "panel/panel.h"
 #include "panel/properties.h"
 #include "panel/records.h"
 #include "util/dbus_ptr.h"
@@ -23,17 +22,19 @@ int adapt_panel_reply(ConnectionPair *pair, DBusMessage *reply)
 {
     const dbus_uint32_t serial = dbus_message_get_reply_serial(reply);
     const char *caller = dbus_message_get_destination(reply);
-    if (!panel_serial_contains(pair, serial, caller))
+    if (!panel_record_contains(pair, serial, caller))
         return 0;
 
     const char *icon = find_icon_name_path(reply);
     if (!icon || match_path_prefix(icon, shared_path_prefixes, shared_path_prefix_count) >= 0) {
+        // The reply needs no substitute: its icon is no path, or a shared one.
         LOG_INFO("[Modify for panel] - remove panel serial 0000\n");
         // Answered all the same: a record kept here would never leave.
-        panel_serial_remove(pair, serial, caller);
+        panel_record_remove(pair, serial, caller);
         return 0;
     }
 
+    // The reply's icon path is the container's: a substitute is built.
     LOG_INFO("[Modify for panel] - remove panel serial 11111\n");
     int sent = 0;
     // Without a substitute the client's own reply still answers the panel.
@@ -47,18 +48,18 @@ int adapt_panel_reply(ConnectionPair *pair, DBusMessage *reply)
             sent = 1;
         }
     }
-    panel_serial_remove(pair, serial, caller);
+    panel_record_remove(pair, serial, caller);
     LOG_INFO("[Modify for panel] - remove panel serial %d\n", static_cast<int>(serial));
     return sent;
 }
 
 void panel_call_failed(ConnectionPair *pair, DBusMessage *error)
 {
-    panel_serial_remove(pair, dbus_message_get_reply_serial(error),
+    panel_record_remove(pair, dbus_message_get_reply_serial(error),
                         dbus_message_get_destination(error));
 }
 
 void forget_panel_calls(const ConnectionPair *pair)
 {
-    panel_serial_forget_pair(pair);
+    panel_record_forget_pair(pair);
 }

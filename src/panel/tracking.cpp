@@ -1,9 +1,8 @@
+#include "panel/tracking.h"
+
 #include "log/log.h"
-#include "panel/panel.h"
 #include "panel/pid_query.h"
 #include "panel/records.h"
-#include "panel/tracking.h"
-#include "relay/relay.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,12 +14,14 @@ unsigned long panel_pid_queries = 0;
 int read_process_cmdline(const char *path, char *cmdline)
 {
     if (access(path, F_OK) != 0) {
+        // The command-line file does not exist (the process is gone).
         LOG_WARN("[Modify for panel]cmdline文件: %s 打开失败,退出 %s\n", path,
                  std::strerror(errno));
         return -1;
     }
     std::FILE *file = std::fopen(path, "rb");
     if (!file) {
+        // The command-line file exists but cannot be opened for reading.
         LOG_WARN("[Modify for panel]读取cmdline: %s 文件失败,退出 %s\n", path,
                  std::strerror(errno));
         return -1;
@@ -41,6 +42,10 @@ GHashTable *caller_memo = nullptr;   // owned key (the GList's data) -> GList li
 GQueue caller_order = G_QUEUE_INIT;  // data: the name, owned; head = most recent
 
 enum : int { CALLER_UNKNOWN = -1, CALLER_OTHER = 0, CALLER_PANEL = 1 };
+
+// The relay's step that sends the held messages on; the same function on
+// every call of track_panel_call.
+PanelResumeFn resume_held = nullptr;
 
 // The name's link, moved to the front; null when unknown.
 GList *memo_find(const char *caller)
@@ -100,7 +105,7 @@ bool is_panel_process(int pid)
 void record_call(ConnectionPair *pair, DBusMessage *call, const char *sender)
 {
     const dbus_uint32_t serial = dbus_message_get_serial(call);
-    if (panel_serial_add(pair, serial, sender) == 0)
+    if (panel_record_add(pair, serial, sender) == 0)
         LOG_TRACE("[Modify for panel]: Added serial %u from osra-panel to list\n", serial);
 }
 
@@ -121,13 +126,14 @@ void on_pid_answer(DBusPendingCall *pending, void *data)
         if (panel)
             record_call(pair, call, sender);
     }
-    relay_release_held_from_bus(pair);
+    resume_held(pair);
 }
 
 } // namespace
 
-int track_panel_call(ConnectionPair *pair, DBusMessage *call)
+int track_panel_call(ConnectionPair *pair, DBusMessage *call, PanelResumeFn resume)
 {
+    resume_held = resume;
     const char *sender = dbus_message_get_sender(call);
     // Nobody waits for the reply of a call that expects none.
     if (!sender || dbus_message_get_no_reply(call))

@@ -5,6 +5,18 @@
 
 #include <dbus/dbus.h>
 
+// Sends on the bus messages held for `pair` behind a process-id query.
+using PanelResumeFn = void (*)(ConnectionPair *pair);
+
+// Looks at `call`, a GetAll addressed to pair->client, and records it when
+// it comes from the host's tray panel. 0: decided, relay the call now;
+// 1: the bus is being asked who the caller is: hold the call (and whatever
+// follows it for this client) until `resume` runs for the pair.
+int track_panel_call(ConnectionPair *pair, DBusMessage *call, PanelResumeFn resume);
+
+// Forgets which callers were the panel (for tests and leak checks).
+void panel_forget_callers();
+
 // The panel is known by the first bytes of its command line.
 inline constexpr char panel_executable[] = "/usr/bin/osra-panel";
 inline constexpr int panel_cmdline_size = 256;

@@ -1,9 +1,10 @@
 // What the client may send: the policy's half of the client-side filter.
-#include "policy/names.h"
+#include "policy/client_side.h"
 
 #include "log/log.h"
-#include "session/pair.h"
+#include "policy/names.h"
 #include "util/dbus_ptr.h"
+#include "util/message.h"
 
 #include <glib.h>
 
@@ -43,25 +44,14 @@ PolicyVerdict refuse(ConnectionPair *pair, DBusMessage *call)
     const char *self = dbus_bus_get_unique_name(pair->server);
     const char *destination = dbus_message_get_destination(call);
     const char *member = dbus_message_get_member(call);
-    if (log_enabled(LOG_LEVEL_WARN) && refusal_log_allowed())
-        log_write(LOG_LEVEL_WARN, "[CLIENT:]Access policy refused a call from %s to %s, member %s\n",
-                  or_null(self), or_null(destination), or_null(member));
+    LOG_IF(refusal_log_allowed(), LOG_LEVEL_WARN,
+           "[CLIENT:]Access policy refused a call from %s to %s, member %s\n", or_null(self),
+           or_null(destination), or_null(member));
     MessagePtr error(dbus_message_new_error_printf(
         call, DBUS_ERROR_ACCESS_DENIED, "The proxy's access policy does not allow %s on %s",
         or_null(member), or_null(destination)));
     answer(pair, call, error.get());
     return POLICY_HANDLED;
-}
-
-const char *first_string(DBusMessage *message)
-{
-    DBusMessageIter iter;
-    if (!dbus_message_iter_init(message, &iter) ||
-        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_STRING)
-        return nullptr;
-    const char *value = nullptr;
-    dbus_message_iter_get_basic(&iter, &value);
-    return value;
 }
 
 // The answer the bus gives for a name that has no owner.
@@ -103,7 +93,7 @@ bool is_name_query(const char *member)
 
 PolicyVerdict match_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *call, bool add)
 {
-    const char *rule = first_string(call);
+    const char *rule = first_string_arg(call);
     if (!rule)
         return POLICY_FORWARD; // the bus answers a malformed call
     MatchPairs pairs;
@@ -146,7 +136,7 @@ PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
     const bool ownership = is(member, "RequestName") || is(member, "ReleaseName");
     if (!ownership && !is_name_query(member))
         return refuse(pair, call);
-    const char *name = first_string(call);
+    const char *name = first_string_arg(call);
     if (!name)
         return POLICY_FORWARD; // the bus answers a malformed call
     if (ownership)

@@ -1,6 +1,5 @@
 #include "policy/names.h"
 
-#include "session/pair.h"
 #include "util/dbus_ptr.h"
 
 #include <algorithm>

@@ -3,7 +3,8 @@
 #pragma once
 
 #include "policy/match_rule.h"
-#include "policy/policy.h"
+#include "policy/rule_set.h"
+#include "session/pair.h"
 
 #include <cstdint>
 #include <string>
@@ -37,6 +38,8 @@ struct PairPolicy {
 };
 
 PairPolicy *pair_policy_get(ConnectionPair *pair);
+// pair_free calls it; null is harmless.
+void pair_policy_free(PairPolicy *state);
 // Subscribes the pair to ownership changes and asks who owns the names the
 // policy names; never waits: the replies come through the bus-side filter.
 void pair_policy_start(ConnectionPair *pair, PairPolicy *state);

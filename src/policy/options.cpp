@@ -1,7 +1,7 @@
 // The policy's command-line options.
-#include "policy/policy.h"
+#include "policy/options.h"
 
-#include "main/config.h"
+#include "policy/parse.h"
 
 #include <cstdlib>
 #include <cstring>

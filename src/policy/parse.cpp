@@ -1,7 +1,9 @@
 // Reading rules from options and policy files.
-#include "policy/policy.h"
+#include "policy/parse.h"
 
 #include "log/log.h"
+
+#include <dbus/dbus.h>
 
 #include <cerrno>
 #include <cstring>

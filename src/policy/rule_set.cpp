@@ -1,5 +1,5 @@
 // Looking up what a name is granted, and matching --call/--broadcast rules.
-#include "policy/policy.h"
+#include "policy/rule_set.h"
 
 #include <cstring>
 
@@ -91,26 +91,32 @@ bool method_rule_matches(const MethodRule &rule, const char *interface, const ch
     return path_matches(rule, path);
 }
 
-bool grant_allows_call(const NameGrant &grant, const char *interface, const char *member,
-                       const char *path)
+namespace {
+
+// Talk covers every method; below it, the --call or --broadcast rules of
+// every source of the grant.
+bool grant_allows(const NameGrant &grant, std::vector<MethodRule> NameRules::*rules,
+                  const char *interface, const char *member, const char *path)
 {
     if (grant.level >= POLICY_TALK)
         return true;
     for (const NameRules *source : grant.sources)
-        for (const MethodRule &rule : source->calls)
+        for (const MethodRule &rule : source->*rules)
             if (method_rule_matches(rule, interface, member, path))
                 return true;
     return false;
 }
 
+} // namespace
+
+bool grant_allows_call(const NameGrant &grant, const char *interface, const char *member,
+                       const char *path)
+{
+    return grant_allows(grant, &NameRules::calls, interface, member, path);
+}
+
 bool grant_allows_broadcast(const NameGrant &grant, const char *interface, const char *member,
                             const char *path)
 {
-    if (grant.level >= POLICY_TALK)
-        return true;
-    for (const NameRules *source : grant.sources)
-        for (const MethodRule &rule : source->broadcasts)
-            if (method_rule_matches(rule, interface, member, path))
-                return true;
-    return false;
+    return grant_allows(grant, &NameRules::broadcasts, interface, member, path);
 }

@@ -1,8 +1,8 @@
 // What the client may receive: the policy's half of the bus-side filter.
-#include "policy/names.h"
+#include "policy/server_side.h"
 
 #include "log/log.h"
-#include "session/pair.h"
+#include "policy/names.h"
 #include "util/dbus_ptr.h"
 
 #include <cstring>

@@ -1,9 +1,12 @@
+#include "relay/client_filter.h"
+
 #include "log/log.h"
 #include "namespace/lookups.h"
-#include "namespace/namespace.h"
-#include "panel/panel.h"
-#include "policy/policy.h"
-#include "relay/relay.h"
+#include "namespace/rewrite.h"
+#include "panel/adapt.h"
+#include "policy/client_side.h"
+#include "relay/accept.h"
+#include "relay/forward.h"
 #include "util/dbus_ptr.h"
 
 #include <glib.h>
@@ -90,10 +93,9 @@ int reply_to_hello(ConnectionPair *pair, DBusMessage *hello)
     int result = dbus_connection_send(pair->client, reply.get(), nullptr) ? 0 : -1;
     if (result == 0)
         pair->hello_done = 1;
-    if (pair->config->verbose && log_enabled(LOG_LEVEL_TRACE))
-        log_write(LOG_LEVEL_TRACE,
-                  "[CLIENT:]Hello received and unique name %s is assigned, notify client %s\n",
-                  unique_name, result == 0 ? "SUCCEED" : "FAILED");
+    LOG_IF(pair->config->verbose, LOG_LEVEL_TRACE,
+           "[CLIENT:]Hello received and unique name %s is assigned, notify client %s\n",
+           unique_name, result == 0 ? "SUCCEED" : "FAILED");
     return result;
 }
 

@@ -1,15 +1,13 @@
+#include "relay/forward.h"
+
 #include "log/log.h"
-#include "relay/relay.h"
 #include "relay/undeliverable.h"
+#include "util/overrides.h"
 
 #include <dbus/dbus.h>
 
 #include <cstdlib>
 #include <initializer_list>
-
-long relay_max_queued_bytes = 16L * 1024 * 1024;
-long relay_max_queued_messages = 16384;
-int relay_max_queued_fds = 256;
 
 struct QueueCounter {
     int refs;        // the pair's and one per counted message
@@ -57,12 +55,13 @@ void count_message(QueueBound &bound, DBusMessage *message)
 bool past_bound(DBusConnection *target, const QueueBound &bound, long queued,
                 DBusMessage *message)
 {
-    if (queued - bound.largest > relay_max_queued_bytes)
+    if (queued - bound.largest > overrides.relay_max_queued_bytes)
         return true;
-    if (bound.counter && bound.counter->messages >= relay_max_queued_messages)
+    if (bound.counter && bound.counter->messages >= overrides.relay_max_queued_messages)
         return true;
     const long fds = dbus_connection_get_outgoing_unix_fds(target);
-    return fds > 0 && fds + (dbus_message_contains_unix_fds(message) ? 1 : 0) > relay_max_queued_fds;
+    return fds > 0 &&
+           fds + (dbus_message_contains_unix_fds(message) ? 1 : 0) > overrides.relay_max_queued_fds;
 }
 
 } // namespace

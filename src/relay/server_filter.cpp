@@ -1,9 +1,12 @@
+#include "relay/server_filter.h"
+
 #include "log/log.h"
 #include "namespace/lookups.h"
-#include "panel/panel.h"
-#include "policy/policy.h"
-#include "relay/relay.h"
+#include "panel/tracking.h"
+#include "policy/server_side.h"
+#include "relay/forward.h"
 #include "util/dbus_ptr.h"
+#include "util/message.h"
 
 #include <glib.h>
 
@@ -14,17 +17,6 @@ namespace {
 bool str_equal(const char *a, const char *b)
 {
     return a && b && std::strcmp(a, b) == 0;
-}
-
-const char *first_string_arg(DBusMessage *message)
-{
-    DBusMessageIter iter;
-    if (!dbus_message_iter_init(message, &iter) ||
-        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_STRING)
-        return nullptr;
-    const char *value = nullptr;
-    dbus_message_iter_get_basic(&iter, &value);
-    return value;
 }
 
 bool from_bus_driver(DBusMessage *message)
@@ -78,14 +70,6 @@ bool is_own_name_greeting(ConnectionPair *pair, DBusMessage *message)
     return true;
 }
 
-void drop_before_hello(DBusMessage *message)
-{
-    if (log_enabled(LOG_LEVEL_TRACE))
-        log_write(LOG_LEVEL_TRACE, "[SERVICE:]Drop message before client Hello: type='%d' "
-                  "member='%s'\n", dbus_message_get_type(message),
-                  or_null(dbus_message_get_member(message)));
-}
-
 // One message for a greeted client. False when it must wait for a
 // process-id query: the caller holds it.
 bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
@@ -95,7 +79,7 @@ bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
     note_client_names(pair, message);
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
         str_equal(dbus_message_get_member(message), "GetAll") &&
-        addressed_to_client(pair, message) && track_panel_call(pair, message) == 1)
+        addressed_to_client(pair, message) && track_panel_call(pair, message, relay_release_held_from_bus) == 1)
         return false;
     MessagePtr replacement(translate_name_signal(pair, message));
     relay_forward(pair, pair->client, replacement ? replacement.get() : message);
@@ -125,7 +109,8 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
 
     const bool greeting = is_own_name_greeting(pair, message);
     if (!pair->hello_done || greeting) {
-        drop_before_hello(message);
+        LOG_TRACE("[SERVICE:]Drop message before client Hello: type='%d' member='%s'\n",
+                  dbus_message_get_type(message), or_null(dbus_message_get_member(message)));
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 

@@ -5,6 +5,8 @@
 
 #include <glib.h>
 
+#include <string>
+
 namespace {
 
 const char *const kFdsErrorName = DBUS_ERROR_NOT_SUPPORTED;
@@ -20,21 +22,19 @@ bool blocked_by_fds(DBusConnection *target, DBusMessage *message)
 
 // How the warning names the message: a call or signal by its member, a
 // reply by the call it answers.
-char *describe(DBusMessage *message)
+std::string describe(DBusMessage *message)
 {
+    const char *sender = or_null(dbus_message_get_sender(message));
     switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
     case DBUS_MESSAGE_TYPE_ERROR:
-        return g_strdup_printf("reply to call %u from %s", dbus_message_get_reply_serial(message),
-                               or_null(dbus_message_get_sender(message)));
+        return "reply to call " + std::to_string(dbus_message_get_reply_serial(message)) +
+               " from " + sender;
     default:
-        return g_strdup_printf("%s %s.%s from %s",
-                               dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_SIGNAL
-                                   ? "signal"
-                                   : "call",
-                               or_null(dbus_message_get_interface(message)),
-                               or_null(dbus_message_get_member(message)),
-                               or_null(dbus_message_get_sender(message)));
+        return std::string(dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_SIGNAL ? "signal"
+                                                                                      : "call") +
+               " " + or_null(dbus_message_get_interface(message)) + "." +
+               or_null(dbus_message_get_member(message)) + " from " + sender;
     }
 }
 
@@ -50,13 +50,8 @@ void warn_limited(const char *direction, DBusMessage *message, const char *reaso
         return;
     }
     last_warning = now;
-    if (log_enabled(LOG_LEVEL_WARN)) {
-        char *what = describe(message);
-        log_write(LOG_LEVEL_WARN, "[%s]Cannot pass the %s: %s (%u more not passed since the "
-                  "last warning)\n",
-                  direction, what, reason, suppressed);
-        g_free(what);
-    }
+    LOG_WARN("[%s]Cannot pass the %s: %s (%u more not passed since the last warning)\n",
+             direction, describe(message).c_str(), reason, suppressed);
     suppressed = 0;
 }
 

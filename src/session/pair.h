@@ -1,7 +1,7 @@
 // One accepted client and the private host-bus connection opened for it.
 #pragma once
 
-#include "main/config.h"
+#include "config/config.h"
 
 #include <dbus/dbus.h>
 #include <glib.h>
@@ -10,7 +10,8 @@
 // bus until its client has authenticated: the client's first message proves
 // that. Its bus connection then opens in the background while the client's
 // messages wait in order. Whatever the state, the pair ends on one path:
-// the client connection's Disconnected, which calls pair_free.
+// the client connection's Disconnected, which calls pair_free
+// (relay/accept.cpp).
 enum PairState {
     PAIR_AUTHENTICATING,
     PAIR_OPENING,
@@ -29,7 +30,9 @@ struct QueueBound {
 
 struct ConnectionPair {
     DBusConnection *client;    // accepted from the container application
-    DBusConnection *server;    // the private connection to the host bus (not the DBusServer)
+    // The private connection to the host bus opened for this client; not the
+    // listening DBusServer, which is `listen_server` in main/listener.cpp.
+    DBusConnection *server;
     ProxyConfig *config;       // shared, not owned
     char *owned_name;          // owned; an element of config->owned_names
     int hello_done;            // 1 once the client's Hello was answered
@@ -54,24 +57,21 @@ struct ConnectionPair {
 // A pair for `client` (referenced), in the authenticating state; null when
 // out of memory.
 ConnectionPair *pair_new(DBusConnection *client);
-// Closes and releases both connections, drops whatever the pair still holds
-// and frees it.
-void pair_free(ConnectionPair *pair);
-
-// The client spoke for the first time: it is authenticated, so its bus
-// connection opens now. On failure the client is closed.
-void pair_client_spoke(ConnectionPair *pair);
 
 // Closes the client connection; its Disconnected then frees the pair.
 void pair_close(ConnectionPair *pair);
 
-// The server's new-connection function; `data` is the ProxyConfig.
-void on_new_connection(DBusServer *server, DBusConnection *connection, void *data);
+// Makes room for one more silent client: past overrides.pair_max_incomplete
+// of them, the oldest is closed (with a WARN line at most once a minute).
+void pair_make_room_for_silent();
+// Counts `pair` among the silent clients and closes it when it stays silent
+// for overrides.pair_idle_timeout_ms.
+void pair_await_first_message(ConnectionPair *pair);
+// The client spoke, or is going: it no longer counts as silent.
+void pair_stop_waiting(ConnectionPair *pair);
 
-dbus_bool_t allow_any_unix_user(DBusConnection *connection, unsigned long uid, void *data);
-
-// How long an accepted client may stay silent (not authenticated, or
-// authenticated without a first message) before it is closed.
-extern unsigned pair_idle_timeout_ms;
-// How many accepted clients may be silent at once; past it the oldest is closed.
-extern int pair_max_incomplete;
+// The session's part of pair_free (relay/accept.cpp), which alone calls it
+// once the other folders have let go of the pair and both filters are
+// removed: cancels the pending calls, drops the held messages, closes and
+// releases both connections and frees the pair.
+void pair_release(ConnectionPair *pair);

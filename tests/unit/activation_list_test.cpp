@@ -2,6 +2,7 @@
 #include "log/log.h"
 #include "main/command_line.h"
 #include "namespace/activation_list.h"
+#include "util/overrides.h"
 
 #include "harness.h"
 
@@ -30,18 +31,18 @@ class ActivationList : public testing::Test {
 protected:
     harness::TempDir dir;
     std::string list_dir = dir.path() + "/";
-    const char *saved_dir = activation_list_dir;
+    const char *saved_dir = overrides.activation_list_dir;
     ProxyConfig config;
 
     void SetUp() override
     {
         ASSERT_FALSE(dir.path().empty());
         config_init(&config);
-        activation_list_dir = list_dir.c_str();
+        overrides.activation_list_dir = list_dir.c_str();
     }
     void TearDown() override
     {
-        activation_list_dir = saved_dir;
+        overrides.activation_list_dir = saved_dir;
         log_verbosity = 0;
     }
 

@@ -1,6 +1,7 @@
 #include "log/log.h"
 #include "main/command_line.h"
 #include "main/listener.h"
+#include "util/overrides.h"
 
 #include "harness.h"
 
@@ -183,14 +184,14 @@ protected:
     {
         test_log_path = dir.file("proxy.log");
         requested_log_path.clear();
-        log_file_open = open_test_log;
+        overrides.log_file_open = open_test_log;
     }
     void TearDown() override
     {
-        log_file_open = saved;
+        overrides.log_file_open = saved;
         log_verbosity = 0;
     }
-    int (*saved)(const char *) = log_file_open;
+    int (*saved)(const char *) = overrides.log_file_open;
 };
 
 TEST_F(VerboseTest, RedirectsStandardOutputIntoTheLogFile)

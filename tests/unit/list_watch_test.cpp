@@ -2,6 +2,7 @@
 // on a filesystem with whole-second file times.
 #include "main/command_line.h"
 #include "namespace/activation_list.h"
+#include "util/overrides.h"
 
 #include "harness.h"
 
@@ -35,19 +36,19 @@ class ListLookups : public testing::Test {
 protected:
     harness::TempDir dir;
     std::string list_dir = dir.path() + "/config/bus/";
-    const char *saved_dir = activation_list_dir;
+    const char *saved_dir = overrides.activation_list_dir;
     ProxyConfig config;
 
     void SetUp() override
     {
         ASSERT_FALSE(dir.path().empty());
         config_init(&config);
-        activation_list_dir = list_dir.c_str();
+        overrides.activation_list_dir = list_dir.c_str();
     }
     void TearDown() override
     {
         activation_list_watch_stop();
-        activation_list_dir = saved_dir;
+        overrides.activation_list_dir = saved_dir;
     }
     std::string list() const { return list_dir + "dbus-sess-proxy.list"; }
     void make_dir() { std::filesystem::create_directories(list_dir); }
@@ -256,7 +257,7 @@ protected:
             GTEST_SKIP() << "loop devices or mount unavailable here: " << err;
         mounted = true;
         list_dir = mount_point + "/bus/";
-        activation_list_dir = list_dir.c_str();
+        overrides.activation_list_dir = list_dir.c_str();
         make_dir();
     }
     void TearDown() override

@@ -5,6 +5,7 @@
 #include "namespace/activation_list.h"
 #include "namespace/lookups.h"
 #include "namespace/match_rule.h"
+#include "util/overrides.h"
 
 #include "harness.h"
 #include "log_capture.h"
@@ -135,7 +136,7 @@ class Lookups : public testing::Test {
 protected:
     harness::TempDir dir;
     std::string list_dir = dir.path() + "/";
-    const char *saved_dir = activation_list_dir;
+    const char *saved_dir = overrides.activation_list_dir;
     ProxyConfig config;
     ConnectionPair pair{};
 
@@ -143,7 +144,7 @@ protected:
     {
         config_init(&config);
         config.namespace_lookups = 1;
-        activation_list_dir = list_dir.c_str();
+        overrides.activation_list_dir = list_dir.c_str();
         pair.config = &config;
         harness::write_file(dir.file("dbus-sess-proxy.list"),
                             "org.example.Player=org.example.Player.docker\n"
@@ -154,7 +155,7 @@ protected:
     void TearDown() override
     {
         lookups_free(&pair);
-        activation_list_dir = saved_dir;
+        overrides.activation_list_dir = saved_dir;
     }
 
     // The first argument the call leaves with ("(unchanged)" when forwarded as is).

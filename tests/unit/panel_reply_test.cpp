@@ -42,7 +42,7 @@ protected:
         ASSERT_TRUE(app.open(bus->address()));
         pair.server = app.conn();
     }
-    void TearDown() override { panel_serial_forget_pair(&pair); }
+    void TearDown() override { panel_record_forget_pair(&pair); }
 
     struct Outcome {
         int adapted = -1;
@@ -78,7 +78,7 @@ protected:
         const dbus_uint32_t serial = outcome.serial = dbus_message_get_serial(received);
         const std::string caller = record_caller ? record_caller : panel.unique_name();
         if (record)
-            panel_serial_add(&pair, serial, caller.c_str());
+            panel_record_add(&pair, serial, caller.c_str());
 
         DBusMessage *reply = dbus_message_new_method_return(received);
         dbus_message_unref(received);
@@ -95,7 +95,7 @@ protected:
             dbus_connection_send(app.conn(), reply, nullptr);
         dbus_connection_flush(app.conn());
         dbus_message_unref(reply);
-        outcome.still_recorded = panel_serial_contains(&pair, serial, caller.c_str());
+        outcome.still_recorded = panel_record_contains(&pair, serial, caller.c_str());
 
         dbus_pending_call_block(pending);
         if (DBusMessage *answer = dbus_pending_call_steal_reply(pending)) {

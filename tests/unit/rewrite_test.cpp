@@ -4,7 +4,8 @@
 #include "loop/loop.h"
 #include "main/command_line.h"
 #include "namespace/activation_list.h"
-#include "namespace/namespace.h"
+#include "namespace/rewrite.h"
+#include "util/overrides.h"
 
 #include "harness.h"
 
@@ -122,7 +123,7 @@ class Rewrite : public testing::Test {
 protected:
     harness::TempDir dir;
     std::string list_dir = dir.path() + "/";
-    const char *saved_dir = activation_list_dir;
+    const char *saved_dir = overrides.activation_list_dir;
     ProxyConfig config;
     ConnectionPair pair{};
     std::optional<LocalLink> link;
@@ -131,7 +132,7 @@ protected:
     {
         ASSERT_FALSE(dir.path().empty());
         config_init(&config);
-        activation_list_dir = list_dir.c_str();
+        overrides.activation_list_dir = list_dir.c_str();
         link.emplace(dir.path());
         ASSERT_NE(link->accepted(), nullptr);
         pair.client = link->accepted();
@@ -139,7 +140,7 @@ protected:
     }
     void TearDown() override
     {
-        activation_list_dir = saved_dir;
+        overrides.activation_list_dir = saved_dir;
         log_verbosity = 0;
         g_list_free(config.owned_names);
     }

@@ -1,0 +1,12 @@
+#include "config/config.h"
+
+#include <cstring>
+
+void config_init(ProxyConfig *config)
+{
+    std::memset(config, 0, sizeof *config);
+    config->use_system_bus = 0;
+    config->namespace_name = "docker";
+    config->owned_names = nullptr;
+    config->log_fd = -1;
+}

@@ -1,0 +1,12 @@
+// What the client may send: the policy's half of the client-side filter.
+#pragma once
+
+#include "session/pair.h"
+
+#include <dbus/dbus.h>
+
+// Shared with server_side.h.
+enum PolicyVerdict { POLICY_FORWARD = 0, POLICY_HANDLED = 1 };
+// From the client, before destination rewriting. HANDLED: refused and
+// answered, or answered by the daemon; the caller stops.
+PolicyVerdict policy_client_message(ConnectionPair *pair, DBusMessage *message);
