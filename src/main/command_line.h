@@ -1,3 +1,4 @@
+// The command line, read once at start-up.
 #pragma once
 
 #include "config/config.h"

@@ -1,3 +1,4 @@
+// The listening socket clients connect to.
 #pragma once
 
 #include "config/config.h"
