@@ -124,4 +124,26 @@ inline DBusMessage *new_call(const char *member)
     return dbus_message_new_method_call(kService, kPath, kInterface, member);
 }
 
+// A call to `member` of `interface` at `destination`. Properties calls get
+// the arguments the echo service answers: Get(kInterface, "Name"),
+// GetAll(kInterface).
+inline DBusMessage *new_call_to(const char *destination, const char *interface,
+                                const char *member)
+{
+    DBusMessage *msg = dbus_message_new_method_call(destination, kPath, interface, member);
+    if (!msg || std::strcmp(interface, DBUS_INTERFACE_PROPERTIES) != 0)
+        return msg;
+    const char *iface = kInterface;
+    const char *name = "Name";
+    bool ok = std::strcmp(member, "Get") == 0
+                  ? dbus_message_append_args(msg, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING,
+                                             &name, DBUS_TYPE_INVALID)
+                  : dbus_message_append_args(msg, DBUS_TYPE_STRING, &iface, DBUS_TYPE_INVALID);
+    if (!ok) {
+        dbus_message_unref(msg);
+        return nullptr;
+    }
+    return msg;
+}
+
 } // namespace bench

@@ -3,6 +3,9 @@
 //   RESULT conns=N secs=S conns_per_s=X setup_p50_us=A setup_p99_us=B
 //          cycle_p50_us=C cycle_p99_us=D errors=E
 // where setup is connect+auth+Hello and cycle adds the Ping and the close.
+// --dest NAME sends the Ping there; --getall calls Properties.GetAll of the
+// echo interface instead, so that each call comes from a caller the
+// destination's side has not seen before.
 //
 // With --hold N it instead opens N registered connections, prints
 // "ready N" and keeps them idle until stdin closes, a signal, or D seconds.
@@ -59,12 +62,14 @@ int main(int argc, char **argv)
     const char *address = args.get("--address", nullptr);
     if (!address) {
         std::fprintf(stderr, "usage: churn_client --address ADDR [--duration SECS] [--rate N]\n"
-                             "       [--nodelay] [--hold N]\n");
+                             "       [--nodelay] [--hold N] [--dest NAME] [--getall]\n");
         return 2;
     }
     const double duration = args.num("--duration", 2.0);
     const double rate = args.num("--rate", 0);
     const bool nodelay = args.flag("--nodelay");
+    const char *dest = args.get("--dest", bench::kService);
+    const bool getall = args.flag("--getall");
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
     std::signal(SIGPIPE, SIG_IGN);
@@ -95,7 +100,9 @@ int main(int argc, char **argv)
             continue;
         }
         const int64_t t1 = bench::now_ns();
-        DBusMessage *call = bench::new_call("Ping");
+        DBusMessage *call =
+            getall ? bench::new_call_to(dest, DBUS_INTERFACE_PROPERTIES, "GetAll")
+                   : bench::new_call_to(dest, bench::kInterface, "Ping");
         DBusMessage *reply =
             call ? dbus_connection_send_with_reply_and_block(conn, call, 5000, nullptr) : nullptr;
         if (!reply || dbus_message_get_type(reply) != DBUS_MESSAGE_TYPE_METHOD_RETURN)

@@ -1,6 +1,10 @@
 // The service on the host bus that every workload calls: Ping() returns
-// nothing, Echo(ay) returns its argument. Single-threaded and lean, so the
-// path under test, not the service, limits the figures.
+// nothing, Echo(ay) returns its argument, and org.freedesktop.DBus.Properties
+// Get and GetAll return small values. Single-threaded and lean, so the path
+// under test, not the service, limits the figures.
+//
+// With --container it owns no name and prints "ready UNIQUE_NAME": it is
+// then a client of the proxy that host programs call by its unique name.
 #include "bench_util.h"
 
 #include <csignal>
@@ -13,6 +17,39 @@ volatile std::sig_atomic_t stop_requested = 0;
 void on_signal(int)
 {
     stop_requested = 1;
+}
+
+void append_string_variant(DBusMessageIter *iter, const char *value)
+{
+    DBusMessageIter var;
+    dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT, "s", &var);
+    dbus_message_iter_append_basic(&var, DBUS_TYPE_STRING, &value);
+    dbus_message_iter_close_container(iter, &var);
+}
+
+// Two small properties, about the size of a tray item's simple ones.
+DBusMessage *properties_reply(DBusMessage *msg, bool all)
+{
+    DBusMessage *reply = dbus_message_new_method_return(msg);
+    if (!reply)
+        return nullptr;
+    DBusMessageIter iter;
+    dbus_message_iter_init_append(reply, &iter);
+    if (!all) {
+        append_string_variant(&iter, "echo");
+        return reply;
+    }
+    DBusMessageIter dict;
+    dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "{sv}", &dict);
+    for (const char *key : {"Name", "Status"}) {
+        DBusMessageIter entry;
+        dbus_message_iter_open_container(&dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+        dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &key);
+        append_string_variant(&entry, key[0] == 'N' ? "echo" : "Active");
+        dbus_message_iter_close_container(&dict, &entry);
+    }
+    dbus_message_iter_close_container(&iter, &dict);
+    return reply;
 }
 
 DBusHandlerResult on_message(DBusConnection *conn, DBusMessage *msg, void *)
@@ -37,6 +74,10 @@ DBusHandlerResult on_message(DBusConnection *conn, DBusMessage *msg, void *)
             reply = dbus_message_new_error(msg, err.name, err.message);
         }
         dbus_error_free(&err);
+    } else if (dbus_message_is_method_call(msg, DBUS_INTERFACE_PROPERTIES, "Get")) {
+        reply = properties_reply(msg, false);
+    } else if (dbus_message_is_method_call(msg, DBUS_INTERFACE_PROPERTIES, "GetAll")) {
+        reply = properties_reply(msg, true);
     } else {
         reply = dbus_message_new_error(msg, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
     }
@@ -54,7 +95,7 @@ int main(int argc, char **argv)
     bench::Args args(argc, argv);
     const char *address = args.get("--address", std::getenv("DBUS_SESSION_BUS_ADDRESS"));
     if (!address) {
-        std::fprintf(stderr, "usage: echo_service --address BUS_ADDRESS\n");
+        std::fprintf(stderr, "usage: echo_service --address BUS_ADDRESS [--container]\n");
         return 2;
     }
     std::signal(SIGTERM, on_signal);
@@ -63,16 +104,20 @@ int main(int argc, char **argv)
     DBusConnection *conn = bench::open_registered(address, false);
     if (!conn)
         return 1;
+    const bool container = args.flag("--container");
     DBusError err;
     dbus_error_init(&err);
-    if (dbus_bus_request_name(conn, bench::kService, DBUS_NAME_FLAG_DO_NOT_QUEUE, &err) !=
+    if (!container && dbus_bus_request_name(conn, bench::kService, DBUS_NAME_FLAG_DO_NOT_QUEUE, &err) !=
         DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
         std::fprintf(stderr, "cannot own %s: %s\n", bench::kService,
                      err.message ? err.message : "name taken");
         return 1;
     }
     dbus_connection_add_filter(conn, on_message, nullptr, nullptr);
-    std::printf("ready\n");
+    if (container)
+        std::printf("ready %s\n", dbus_bus_get_unique_name(conn));
+    else
+        std::printf("ready\n");
     std::fflush(stdout);
 
     // The timeout only bounds how long a stop request waits to be seen.

@@ -1,5 +1,7 @@
 // Load client: C connections, each keeping W calls in flight, for D
 // seconds; Ping() when the payload is 0 bytes, else Echo(ay) of P bytes.
+// --dest, --interface and --member call another method without arguments,
+// or org.freedesktop.DBus.Properties Get/GetAll of the echo interface.
 // Prints one line:
 //   RESULT calls=N secs=S calls_per_s=X p50_us=A p99_us=B p999_us=C
 //          max_us=M mb_per_s=Y total_calls=T errors=E
@@ -28,6 +30,10 @@ struct Conn {
 };
 
 struct Load {
+    const char *dest = bench::kService;
+    const char *interface = bench::kInterface;
+    const char *member = nullptr; // null: Ping or Echo
+    const char *signature = "";   // the reply's, checked for a custom member
     size_t payload = 0;
     std::vector<unsigned char> bytes;
     int64_t measure_from = 0;
@@ -42,7 +48,10 @@ struct Load {
 bool send_call(Load &load, Conn &c)
 {
     const uint8_t tag = load.next_tag++;
-    DBusMessage *msg = bench::new_call(load.payload ? "Echo" : "Ping");
+    DBusMessage *msg = load.member
+                           ? bench::new_call_to(load.dest, load.interface, load.member)
+                           : bench::new_call_to(load.dest, load.interface,
+                                                load.payload ? "Echo" : "Ping");
     if (!msg)
         return false;
     if (load.payload) {
@@ -86,7 +95,8 @@ bool take_reply(Load &load, Conn &c, DBusMessage *msg, int64_t now)
         const uint8_t tag = c.pending[i].tag;
         c.pending.erase(c.pending.begin() + long(i));
         bool ok = type == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
-                  (!load.payload || echo_ok(load, msg, tag));
+                  (!load.payload || echo_ok(load, msg, tag)) &&
+                  (!load.member || dbus_message_has_signature(msg, load.signature));
         if (!ok) {
             ++load.errors;
             if (load.errors <= 3)
@@ -121,7 +131,8 @@ int main(int argc, char **argv)
     if (!address) {
         std::fprintf(stderr,
                      "usage: load_client --address ADDR [--conns C] [--inflight W]\n"
-                     "       [--payload BYTES] [--duration SECS] [--warmup SECS] [--nodelay]\n");
+                     "       [--payload BYTES] [--duration SECS] [--warmup SECS] [--nodelay]\n"
+                     "       [--dest NAME] [--interface IFACE] [--member NAME]\n");
         return 2;
     }
     const int nconns = int(args.num("--conns", 4));
@@ -135,6 +146,13 @@ int main(int argc, char **argv)
 
     Load load;
     load.payload = size_t(args.num("--payload", 0));
+    load.dest = args.get("--dest", bench::kService);
+    load.interface = args.get("--interface", bench::kInterface);
+    load.member = args.get("--member", nullptr);
+    if (load.member && std::strcmp(load.interface, DBUS_INTERFACE_PROPERTIES) == 0)
+        load.signature = std::strcmp(load.member, "GetAll") == 0 ? "a{sv}" : "v";
+    if (load.member)
+        load.payload = 0;
     load.bytes.resize(load.payload + 1);
     for (size_t i = 0; i < load.bytes.size(); ++i)
         load.bytes[i] = uint8_t(i * 7 + 3);

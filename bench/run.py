@@ -13,6 +13,13 @@ same workloads, interleaved, over every path to that service:
   proxy-policy     dbus-proxy-daemon on a unix socket with --filter and a
                    100-rule policy that lets the client talk to the service
 
+GetAll rows: a container service (a client of the proxy over the unix
+socket, answering org.freedesktop.DBus.Properties Get and GetAll) called by
+a host load client on the bus, Get against GetAll; and the latency of one
+client's sequential Ping alone, while clients connect, and while new host
+connections each call GetAll on the container service (each one a caller
+the proxy has not seen and must ask the bus about).
+
 Two more rows look at the relay alone: a sequential Ping through a fresh
 proxy with 0 and with 2,000 idle registered clients, and the system calls
 per relayed message (strace -c over a sequential load).
@@ -278,9 +285,10 @@ class Bench:
         self.procs = procs
         self.tmp = tmp
         self.tools = os.path.join(args.build_dir, "bench")
-        self.daemon = os.path.join(args.build_dir, "dbus-proxy-daemon")
+        self.daemon = args.daemon or os.path.join(args.build_dir, "dbus-proxy-daemon")
         self.paths = {}       # name -> (client address, relay pid or None, nodelay)
         self.bus_address = None
+        self.container = None  # unique name of the service behind proxy-unix
 
     def tool(self, name):
         return os.path.join(self.tools, "bench_" + name)
@@ -341,28 +349,46 @@ class Bench:
             raise Failure(f"{name} exited; see {self.tmp}/{name}.log")
         return proc, "unix:path=" + sock
 
-    def start_paths(self, list_binary):
+    def start_paths(self, list_binary, needed):
+        """Starts the relays of the paths in `needed` only, so that a daemon
+        without some option can still run the rows that do not use it."""
         self.paths["direct"] = (self.bus_address, None, False)
-        proc, addr = self.start_proxy("proxy-unix")
-        self.paths["proxy-unix"] = (addr, proc.pid, False)
-        proc, addr = self.start_proxy("proxy-tcp", unix=False)
-        self.paths["proxy-tcp"] = (addr, proc.pid, True)
-        self.paths["proxy-tcp-stock"] = (addr, proc.pid, False)
-        proc, addr = self.start_peer()
-        self.paths["peer"] = (addr, proc.pid, False)
-        sock = os.path.join(self.tmp, "socat.sock")
-        proc = self.procs.start("socat", ["socat", f"UNIX-LISTEN:{sock},fork",
-                                          f"UNIX-CONNECT:{self.bus_socket}"],
-                                stderr=self.logfile("socat"))
-        wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 10, "socat socket")
-        self.paths["socat"] = ("unix:path=" + sock, proc.pid, False)
-        policy = os.path.join(self.tmp, "policy")
-        with open(policy, "w") as f:
-            f.write(POLICY_100)
-        proc, addr = self.start_proxy("proxy-policy", extra=["--filter", "--policy=" + policy])
-        self.paths["proxy-policy"] = (addr, proc.pid, False)
-        proc, addr = self.start_proxy("proxy-list", binary=list_binary)
-        self.paths["proxy-list"] = (addr, proc.pid, False)
+        if "proxy-unix" in needed:
+            proc, addr = self.start_proxy("proxy-unix")
+            self.paths["proxy-unix"] = (addr, proc.pid, False)
+        if needed & {"proxy-tcp", "proxy-tcp-stock"}:
+            proc, addr = self.start_proxy("proxy-tcp", unix=False)
+            self.paths["proxy-tcp"] = (addr, proc.pid, True)
+            self.paths["proxy-tcp-stock"] = (addr, proc.pid, False)
+        if "peer" in needed:
+            proc, addr = self.start_peer()
+            self.paths["peer"] = (addr, proc.pid, False)
+        if "socat" in needed:
+            sock = os.path.join(self.tmp, "socat.sock")
+            proc = self.procs.start("socat", ["socat", f"UNIX-LISTEN:{sock},fork",
+                                              f"UNIX-CONNECT:{self.bus_socket}"],
+                                    stderr=self.logfile("socat"))
+            wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 10,
+                     "socat socket")
+            self.paths["socat"] = ("unix:path=" + sock, proc.pid, False)
+        if "proxy-policy" in needed:
+            policy = os.path.join(self.tmp, "policy")
+            with open(policy, "w") as f:
+                f.write(POLICY_100)
+            proc, addr = self.start_proxy("proxy-policy",
+                                          extra=["--filter", "--policy=" + policy])
+            self.paths["proxy-policy"] = (addr, proc.pid, False)
+        if "proxy-list" in needed:
+            proc, addr = self.start_proxy("proxy-list", binary=list_binary)
+            self.paths["proxy-list"] = (addr, proc.pid, False)
+        if "container" in needed:
+            c = self.procs.start("container", [self.tool("echo_service"), "--container",
+                                               "--address", self.paths["proxy-unix"][0]],
+                                 stdout=subprocess.PIPE, stderr=self.logfile("container"))
+            line = read_line(c, 10, "the container service")
+            if not line.startswith("ready :"):
+                raise Failure("container service did not start: " + line)
+            self.container = line.split()[1]
         # One tiny load per path proves each works before any timing.
         for name in self.paths:
             self.load(name, conns=1, inflight=1, payload=0, duration=0.05, warmup=0)
@@ -412,6 +438,44 @@ class Bench:
         r = self.run_client(self.load_argv(name, conns, inflight, payload, duration, warmup),
                             self.timeout(duration))
         return self.with_cpu(name, r, r["total_calls"], before)
+
+    def props(self, member, conns, inflight):
+        """Host load on the bus calling the container service behind
+        proxy-unix; the relay CPU is proxy-unix's."""
+        duration = self.args.duration
+        before = self.relay_cpu("proxy-unix")
+        argv = self.load_argv("direct", conns, inflight, 0, duration, self.args.warmup)
+        argv += ["--dest", self.container, "--interface", "org.freedesktop.DBus.Properties",
+                 "--member", member]
+        r = self.run_client(argv, self.timeout(duration))
+        return self.with_cpu("proxy-unix", r, r["total_calls"], before)
+
+    def ping_latency(self, background):
+        """One client's sequential Ping through proxy-unix, with `background`
+        load at --connect-rate: none, clients connecting to the proxy, or
+        new host connections each calling GetAll on the container service."""
+        if background == "alone":
+            return self.load("proxy-unix", 1, 1, 0)
+        secs = self.args.duration + self.args.warmup + 0.5
+        argv = [self.tool("churn_client"), "--duration", str(secs),
+                "--rate", str(self.args.connect_rate)]
+        if background == "clients connecting":
+            argv += ["--address", self.paths["proxy-unix"][0]]
+        else:
+            argv += ["--address", self.bus_address, "--dest", self.container, "--getall"]
+        bg = self.procs.start("churn", argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            load = self.load("proxy-unix", 1, 1, 0)
+            out, err = bg.communicate(timeout=self.timeout(secs))
+        finally:
+            self.procs.stop(bg)
+        lines = [l for l in out.splitlines() if l.startswith("RESULT ")]
+        if bg.returncode != 0 or not lines:
+            raise Failure(f"churn_client failed ({bg.returncode}): {err.strip()[-500:]}")
+        c = self.parse(lines[-1])
+        load["bg_per_s"] = c["conns_per_s"]
+        load["bg_cycle_p50_us"] = c["cycle_p50_us"]
+        return load
 
     def churn(self, name):
         address, _, nodelay = self.paths[name]
@@ -546,6 +610,23 @@ def _policy_100():
 POLICY_100 = _policy_100()
 
 
+PING_BACKGROUNDS = ["alone", "clients connecting", "new GetAll callers"]
+
+
+def needed_paths(items):
+    """The relays (and the container service) the planned rows use."""
+    needed = set()
+    for w, p in items:
+        if w in ("seq", "pipe", "echo64k", "churn", "connect-while-loaded", "syscalls"):
+            needed.add(p)
+        elif w == "activation-list":
+            needed.add("proxy-list")
+        elif w in ("props-seq", "props-pipe", "ping-latency"):
+            needed |= {"proxy-unix", "container"}
+    needed.discard("direct")
+    return needed
+
+
 def plan(args):
     """(workload, path) pairs measured in every run, in table order."""
     items = []
@@ -557,6 +638,9 @@ def plan(args):
     items += [("idle-memory", k) for k in ("proxy", "peer")]
     items += [("idle-clients", n) for n in (0, 2000)]
     items += [("syscalls", p) for p in ("proxy-unix", "peer")]
+    items += [("props-seq", m) for m in ("Get", "GetAll")]
+    items += [("props-pipe", m) for m in ("Get", "GetAll")]
+    items += [("ping-latency", b) for b in PING_BACKGROUNDS]
     if args.only:
         wanted = args.only.split(",")
         unknown = set(wanted) - set(TITLES)
@@ -576,6 +660,9 @@ TITLES = {
     "idle-memory": "resident memory, idle clients",
     "idle-clients": "sequential Ping, 1 conn, idle clients",
     "syscalls": "system calls per relayed message",
+    "props-seq": "host calls container Properties, 1 conn x 1",
+    "props-pipe": "host calls container Properties, 4 conns x 32",
+    "ping-latency": "sequential Ping, 1 conn, proxy-unix",
 }
 
 
@@ -614,6 +701,29 @@ def table(args, results):
             rows.append([TITLES[workload], path,
                          fmt(med(rs, "syscalls_per_msg"), 2) + " calls/msg", "–", "–", "–",
                          "–", "–", "strace -c -f over a sequential load (1 conn x 1)"])
+            continue
+        if workload in ("props-seq", "props-pipe"):
+            get = results.get((workload, "Get"), [])
+            note = "" if path == "Get" else (
+                f"GetAll ÷ Get: rate {ratio(med(rs, 'calls_per_s'), med(get, 'calls_per_s'))}, "
+                f"CPU {ratio(med(rs, 'cpu_us_per_op'), med(get, 'cpu_us_per_op'))}")
+            rows.append([TITLES[workload], path, f"{fmt(med(rs, 'calls_per_s'))} calls/s",
+                         fmt(med(rs, "p50_us")), fmt(med(rs, "p99_us")),
+                         fmt(med(rs, "cpu_us_per_op"), 1), "–", "–", note])
+            continue
+        if workload == "ping-latency":
+            alone = results.get((workload, "alone"), [])
+            note = f"max {fmt(med(rs, 'max_us'))} µs"
+            if path != "alone":
+                what = ("clients/s connect, Hello, Ping, close" if path == "clients connecting"
+                        else "new host conns/s connect, Hello, GetAll, close")
+                note += (f"; p50 ÷ alone {ratio(med(rs, 'p50_us'), med(alone, 'p50_us'))}, "
+                         f"p99 ÷ alone {ratio(med(rs, 'p99_us'), med(alone, 'p99_us'))}; "
+                         f"{fmt(med(rs, 'bg_per_s'))} {what}: "
+                         f"{fmt(med(rs, 'bg_cycle_p50_us'))} µs p50")
+            rows.append([TITLES[workload], path, f"{fmt(med(rs, 'calls_per_s'))} calls/s",
+                         fmt(med(rs, "p50_us")), fmt(med(rs, "p99_us")),
+                         fmt(med(rs, "cpu_us_per_op"), 1), "–", "–", note])
             continue
         direct_key = {"activation-list": "pipe", "idle-clients": "seq"}.get(workload, workload)
         direct = results.get((direct_key, "direct"), [])
@@ -705,6 +815,9 @@ def targets(args, results, list_note=None):
     lines.append(check("system calls per relayed message",
                        m("syscalls", "proxy-unix", "syscalls_per_msg"), 2.5,
                        higher_is_better=False))
+    for w, label in (("props-seq", "sequential"), ("props-pipe", "pipelined")):
+        lines.append(check(f"{label} container GetAll calls/s ÷ Get calls/s",
+                           div(m(w, "GetAll", "calls_per_s"), m(w, "Get", "calls_per_s")), 0.8))
     big, empty = args.list_sizes[-1], args.list_sizes[0]
     lines.append(check(f"relay CPU per call, {big:,}-line list ÷ {empty}-line list",
                        div(m("activation-list", big, "cpu_us_per_op"),
@@ -745,15 +858,20 @@ def main():
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"),
                     help="build tree (default build-bench; the list build goes to ...-list)")
     ap.add_argument("--no-build", action="store_true", help="use the existing build trees")
+    ap.add_argument("--daemon", help="dbus-proxy-daemon binary to measure instead of the "
+                    "build tree's (e.g. an older commit's); the benchmark programs still "
+                    "come from the build tree")
     ap.add_argument("--only", help="comma-separated workloads to run: seq, pipe, echo64k, "
                     "churn, connect-while-loaded, activation-list, idle-memory, "
-                    "idle-clients, syscalls")
+                    "idle-clients, syscalls, props-seq, props-pipe, ping-latency")
     ap.add_argument("--json", help="also write every single measurement to this file")
     args = ap.parse_args()
     if args.quick:
         args.runs, args.duration, args.warmup = 1, 0.2, 0.05
     args.list_sizes = [0, 100, 1000, 10000]
     args.build_dir = os.path.abspath(args.build_dir)
+    if args.daemon:
+        args.daemon = os.path.abspath(args.daemon)
 
     procs = Processes()
     tmp = tempfile.mkdtemp(prefix="dpd-bench-")
@@ -767,14 +885,16 @@ def main():
     failed = []
     try:
         ensure_packages()
-        if args.no_build:
+        if args.no_build and not any(w == "activation-list" for w, _ in plan(args)):
+            list_binary, list_dir, list_note = None, None, None  # no list build needed
+        elif args.no_build:
             list_binary, list_dir, list_note = list_build_info(args.build_dir + "-list")
         else:
             list_binary, list_dir, list_note = build(args)
         bench = Bench(args, procs, tmp)
         bench.list_dir = list_dir
         bench.start_bus()
-        bench.start_paths(list_binary)
+        bench.start_paths(list_binary, needed_paths(plan(args)))
         if list_note:
             log("note: " + list_note)
 
@@ -807,6 +927,12 @@ def main():
                         r = bench.idle_clients(path)
                     elif workload == "syscalls":
                         r = bench.syscalls(path)
+                    elif workload == "props-seq":
+                        r = bench.props(path, 1, 1)
+                    elif workload == "props-pipe":
+                        r = bench.props(path, 4, 32)
+                    elif workload == "ping-latency":
+                        r = bench.ping_latency(path)
                     else:
                         r = bench.idle_memory(path)
                 except (Failure, subprocess.TimeoutExpired) as exc:
@@ -825,6 +951,7 @@ def main():
 
         print(f"dbus-proxy-daemon benchmark, {datetime.date.today()}: {args.runs} run(s) of "
               f"{args.duration:g} s per row, medians; {machine_note()}; "
+              + (f"daemon {args.daemon}; " if args.daemon else "") +
               f"took {time.monotonic() - started:.0f} s")
         print()
         print(table(args, results))
