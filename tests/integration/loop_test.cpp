@@ -84,17 +84,16 @@ TEST_F(LoopTest, DescriptorsPassBothWaysOverUnixSockets)
     write_file(path, "x");
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    DBusMessage *call =
-        dbus_message_new_method_call("org.example.Fds", "/", "org.example.Fds", "Echo");
-    dbus_message_append_args(call, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
+    MessagePtr call(
+        dbus_message_new_method_call("org.example.Fds", "/", "org.example.Fds", "Echo"));
+    dbus_message_append_args(call.get(), DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
     close(fd);
     std::string error;
-    DBusMessage *reply = client.call(call, 5000, &error);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr) << error;
+    MessagePtr reply = client.call(call, 5000, &error);
+    ASSERT_TRUE(reply) << error;
     int back = -1;
-    ASSERT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_UNIX_FD, &back, DBUS_TYPE_INVALID));
-    dbus_message_unref(reply);
+    ASSERT_TRUE(
+        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UNIX_FD, &back, DBUS_TYPE_INVALID));
     struct stat sent{}, received{};
     ASSERT_EQ(stat(path.c_str(), &sent), 0);
     ASSERT_EQ(fstat(back, &received), 0);

@@ -310,31 +310,28 @@ void Client::close()
     }
 }
 
-DBusMessage *Client::call(DBusMessage *msg, int timeout_ms, std::string *error)
+MessagePtr Client::call(DBusMessage *msg, int timeout_ms, std::string *error)
 {
-    DBusError err;
-    dbus_error_init(&err);
-    DBusMessage *reply = dbus_connection_send_with_reply_and_block(conn_, msg, timeout_ms, &err);
-    if (dbus_error_is_set(&err) && error)
-        *error = std::string(err.name) + ": " + (err.message ? err.message : "");
-    dbus_error_free(&err);
+    ScopedError err;
+    MessagePtr reply(dbus_connection_send_with_reply_and_block(conn_, msg, timeout_ms, err.get()));
+    if (err.is_set() && error)
+        *error = std::string(err.name()) + ": " + (err.message() ? err.message() : "");
     return reply;
 }
 
-DBusMessage *Client::wait_message(const std::function<bool(DBusMessage *)> &pred,
-                                  std::chrono::milliseconds timeout)
+MessagePtr Client::wait_message(const std::function<bool(DBusMessage *)> &pred,
+                                std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        while (DBusMessage *m = dbus_connection_pop_message(conn_)) {
-            if (pred(m))
+        while (MessagePtr m{dbus_connection_pop_message(conn_)}) {
+            if (pred(m.get()))
                 return m;
-            dbus_message_unref(m);
         }
         if (!dbus_connection_read_write(conn_, 20))
-            return nullptr;
+            return {};
     }
-    return nullptr;
+    return {};
 }
 
 Peer::~Peer()
