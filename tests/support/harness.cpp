@@ -334,6 +334,20 @@ MessagePtr Client::wait_message(const std::function<bool(DBusMessage *)> &pred,
     return {};
 }
 
+bool Client::read_until_disconnected(std::chrono::milliseconds timeout)
+{
+    // No pause between reads: what was sent before the close comes first,
+    // and libdbus reads it a few kilobytes per pass.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (dbus_connection_read_write(conn_, 100)) {
+        while (MessagePtr m{dbus_connection_pop_message(conn_)}) {
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
+    return true;
+}
+
 Peer::~Peer()
 {
     stop();

@@ -189,6 +189,9 @@ public:
     // Reads until a message satisfying `pred` arrives; drops the others.
     MessagePtr wait_message(const std::function<bool(DBusMessage *)> &pred,
                             std::chrono::milliseconds timeout = 5000ms);
+    // Reads and drops what arrives until the far end has closed the
+    // connection; false if it is still open after `timeout`.
+    bool read_until_disconnected(std::chrono::milliseconds timeout = 5000ms);
 
 private:
     DBusConnection *conn_ = nullptr;
