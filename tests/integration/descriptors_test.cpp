@@ -60,9 +60,9 @@ DBusMessage *fd_service(DBusConnection *, DBusMessage *call)
     return reply;
 }
 
-DBusMessage *fd_call(const char *dest, const char *member)
+MessagePtr fd_call(const char *dest, const char *member)
 {
-    return dbus_message_new_method_call(dest, "/org/example/Fds", kService, member);
+    return MessagePtr(dbus_message_new_method_call(dest, "/org/example/Fds", kService, member));
 }
 
 class Descriptors : public ProxyTest {
@@ -87,22 +87,20 @@ protected:
     // Calls Open and returns the error name ("" on success), timed.
     std::string call_open(std::chrono::milliseconds *took, std::string *read_back = nullptr)
     {
-        DBusMessage *call = fd_call(kService, "Open");
+        MessagePtr call = fd_call(kService, "Open");
         std::string error;
         const auto start = std::chrono::steady_clock::now();
-        DBusMessage *reply = client.call(call, 20000, &error);
+        MessagePtr reply = client.call(call, 20000, &error);
         *took = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - start);
-        dbus_message_unref(call);
         if (!reply)
             return error.substr(0, error.find(':'));
         int fd = -1;
-        if (read_back &&
-            dbus_message_get_args(reply, nullptr, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID)) {
+        if (read_back && dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UNIX_FD, &fd,
+                                               DBUS_TYPE_INVALID)) {
             *read_back = read_all(fd);
             ::close(fd);
         }
-        dbus_message_unref(reply);
         return "";
     }
 };
@@ -120,18 +118,16 @@ TEST_F(Descriptors, PassBothWaysOverTheUnixSocket)
     EXPECT_EQ(call_open(&took, &text), "");
     EXPECT_EQ(text, "from the host");
 
-    DBusMessage *call = fd_call(kService, "Read");
+    MessagePtr call = fd_call(kService, "Read");
     int fd = pipe_with("from the container");
-    dbus_message_append_args(call, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
+    dbus_message_append_args(call.get(), DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
     ::close(fd);
-    DBusMessage *reply = client.call(call);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr);
+    MessagePtr reply = client.call(call);
+    ASSERT_TRUE(reply);
     const char *read_text = nullptr;
-    ASSERT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &read_text,
+    ASSERT_TRUE(dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &read_text,
                                       DBUS_TYPE_INVALID));
     EXPECT_STREQ(read_text, "from the container");
-    dbus_message_unref(reply);
 }
 
 // The reply cannot cross TCP; the caller must hear so at once, not after
@@ -161,16 +157,15 @@ TEST_F(Descriptors, HostCallWithDescriptorToTcpClientIsAnsweredWithNotSupported)
     Client caller;
     ASSERT_TRUE(caller.open(bus.address()));
 
-    DBusMessage *call = fd_call(client.unique_name(), "Read");
+    MessagePtr call = fd_call(client.unique_name(), "Read");
     int fd = pipe_with("never read");
-    dbus_message_append_args(call, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
+    dbus_message_append_args(call.get(), DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
     ::close(fd);
     std::string error;
     const auto start = std::chrono::steady_clock::now();
-    DBusMessage *reply = caller.call(call, 20000, &error);
+    MessagePtr reply = caller.call(call, 20000, &error);
     const auto took = std::chrono::steady_clock::now() - start;
-    dbus_message_unref(call);
-    ASSERT_EQ(reply, nullptr);
+    ASSERT_FALSE(reply);
     EXPECT_EQ(error.substr(0, error.find(':')), DBUS_ERROR_NOT_SUPPORTED) << error;
     EXPECT_LT(took, 1000ms);
     round_trip(client);
@@ -185,25 +180,22 @@ TEST_F(Descriptors, SignalWithDescriptorsOverTcpIsDroppedWithAWarning)
     round_trip(client); // the match is in place
 
     for (int i = 0; i < 3; ++i) {
-        DBusMessage *sig = dbus_message_new_signal("/org/example/Fds", kService, "Ready");
+        MessagePtr sig(dbus_message_new_signal("/org/example/Fds", kService, "Ready"));
         int fd = pipe_with("x");
-        dbus_message_append_args(sig, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
+        dbus_message_append_args(sig.get(), DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
         ::close(fd);
-        dbus_connection_send(host.conn(), sig, nullptr);
-        dbus_message_unref(sig);
+        dbus_connection_send(host.conn(), sig.get(), nullptr);
     }
-    DBusMessage *plain = dbus_message_new_signal("/org/example/Fds", kService, "Plain");
-    dbus_connection_send(host.conn(), plain, nullptr);
-    dbus_message_unref(plain);
+    MessagePtr plain(dbus_message_new_signal("/org/example/Fds", kService, "Plain"));
+    dbus_connection_send(host.conn(), plain.get(), nullptr);
     dbus_connection_flush(host.conn());
 
-    DBusMessage *got = client.wait_message([](DBusMessage *m) {
+    MessagePtr got = client.wait_message([](DBusMessage *m) {
         return dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_SIGNAL &&
                dbus_message_has_interface(m, kService);
     });
-    ASSERT_NE(got, nullptr);
-    EXPECT_STREQ(dbus_message_get_member(got), "Plain");
-    dbus_message_unref(got);
+    ASSERT_TRUE(got);
+    EXPECT_STREQ(dbus_message_get_member(got.get()), "Plain");
 
     const std::string log = daemon.log();
     const std::string line =

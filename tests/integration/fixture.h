@@ -40,18 +40,14 @@ protected:
     }
 };
 
-inline DBusMessage *bus_call(const char *member)
+inline MessagePtr bus_call(const char *member)
 {
-    return dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
-                                        member);
+    return MessagePtr(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                   DBUS_INTERFACE_DBUS, member));
 }
 
 // One call to the bus through `client`, answered.
 inline void round_trip(harness::Client &client)
 {
-    DBusMessage *call = bus_call("GetId");
-    DBusMessage *reply = client.call(call);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr);
-    dbus_message_unref(reply);
+    ASSERT_TRUE(client.call(bus_call("GetId")));
 }

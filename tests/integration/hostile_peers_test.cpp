@@ -69,19 +69,17 @@ int bus_connections(const std::string &bus_address)
     Client probe;
     if (!probe.open(bus_address))
         return -1;
-    DBusMessage *call = bus_call("ListNames");
-    DBusMessage *reply = probe.call(call);
-    dbus_message_unref(call);
+    MessagePtr call = bus_call("ListNames");
+    MessagePtr reply = probe.call(call);
     if (!reply)
         return -1;
     char **names = nullptr;
     int count = 0, unique = 0;
-    dbus_message_get_args(reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &names, &count,
+    dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &names, &count,
                           DBUS_TYPE_INVALID);
     for (int i = 0; i < count; ++i)
         unique += names[i][0] == ':';
     dbus_free_string_array(names);
-    dbus_message_unref(reply);
     return unique - 1; // not the probe itself
 }
 
@@ -111,14 +109,13 @@ void send_signals(DBusConnection *host, const std::string &destination, int coun
 {
     std::string text(size, 'x');
     for (int i = 0; i < count; ++i) {
-        DBusMessage *sig = dbus_message_new_signal("/", "org.example.Flood", "Item");
-        dbus_message_set_destination(sig, destination.c_str());
+        MessagePtr sig(dbus_message_new_signal("/", "org.example.Flood", "Item"));
+        dbus_message_set_destination(sig.get(), destination.c_str());
         const char *p = text.c_str();
-        dbus_message_append_args(sig, DBUS_TYPE_STRING, &p, DBUS_TYPE_INVALID);
+        dbus_message_append_args(sig.get(), DBUS_TYPE_STRING, &p, DBUS_TYPE_INVALID);
         if (fd >= 0)
-            dbus_message_append_args(sig, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
-        dbus_connection_send(host, sig, nullptr);
-        dbus_message_unref(sig);
+            dbus_message_append_args(sig.get(), DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
+        dbus_connection_send(host, sig.get(), nullptr);
         if (i % 256 == 0)
             dbus_connection_flush(host);
     }
@@ -214,14 +211,12 @@ TEST_F(ProxyTest, ClientThatStopsReadingDescriptorsIsCutOffAtTheBound)
     for (int round = 0; round < 20; ++round) {
         send_signals(sender.conn(), stuck.unique_name(), 200, 16, pipe_fds[0]);
         // An innocent client passes descriptors meanwhile.
-        DBusMessage *call =
-            dbus_message_new_method_call("org.example.Echo", "/", "org.example.Echo", "Fd");
-        dbus_message_append_args(call, DBUS_TYPE_UNIX_FD, &pipe_fds[1], DBUS_TYPE_INVALID);
-        DBusMessage *reply = innocent.call(call);
-        dbus_message_unref(call);
-        ASSERT_NE(reply, nullptr);
-        EXPECT_TRUE(dbus_message_contains_unix_fds(reply));
-        dbus_message_unref(reply);
+        MessagePtr call(
+            dbus_message_new_method_call("org.example.Echo", "/", "org.example.Echo", "Fd"));
+        dbus_message_append_args(call.get(), DBUS_TYPE_UNIX_FD, &pipe_fds[1], DBUS_TYPE_INVALID);
+        MessagePtr reply = innocent.call(call);
+        ASSERT_TRUE(reply);
+        EXPECT_TRUE(dbus_message_contains_unix_fds(reply.get()));
         if (daemon.log().find("[SERVICE:]Client is not reading: ") != std::string::npos)
             break;
     }
@@ -282,22 +277,20 @@ TEST_F(ProxyTest, ClientWhoseBusStopsReadingIsCutOff)
     ASSERT_EQ(kill(bus.pid(), SIGSTOP), 0);
     std::vector<unsigned char> blob(256 * 1024, 0x5a);
     for (int i = 0; i < 64; ++i) {
-        DBusMessage *call =
-            dbus_message_new_method_call("org.example.Nobody", "/", "org.example.X", "Y");
-        dbus_message_set_no_reply(call, TRUE);
+        MessagePtr call(
+            dbus_message_new_method_call("org.example.Nobody", "/", "org.example.X", "Y"));
+        dbus_message_set_no_reply(call.get(), TRUE);
         const unsigned char *data = blob.data();
-        dbus_message_append_args(call, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+        dbus_message_append_args(call.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
                                  static_cast<int>(blob.size()), DBUS_TYPE_INVALID);
-        dbus_connection_send(flooder.conn(), call, nullptr);
-        dbus_message_unref(call);
+        dbus_connection_send(flooder.conn(), call.get(), nullptr);
         dbus_connection_read_write(flooder.conn(), 10);
     }
     const bool warned = wait_until([&] {
         dbus_connection_read_write(flooder.conn(), 10);
         return daemon.log().find("[CLIENT:]The bus is not reading: ") != std::string::npos;
     }, 10000ms);
-    const bool cut_off =
-        wait_until([&] { return !dbus_connection_read_write(flooder.conn(), 10); }, 10000ms);
+    const bool cut_off = flooder.read_until_disconnected(20000ms);
     kill(bus.pid(), SIGCONT);
     EXPECT_TRUE(warned) << daemon.log();
     EXPECT_TRUE(cut_off);

@@ -32,11 +32,10 @@ public:
     }
     void emit(const char *text)
     {
-        DBusMessage *signal = dbus_message_new_signal(player_path, player_name, "Changed");
-        dbus_message_append_args(signal, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-        dbus_connection_send(peer_.conn(), signal, nullptr);
+        MessagePtr signal(dbus_message_new_signal(player_path, player_name, "Changed"));
+        dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+        dbus_connection_send(peer_.conn(), signal.get(), nullptr);
         dbus_connection_flush(peer_.conn());
-        dbus_message_unref(signal);
     }
     void stop() { peer_.stop(); }
     const std::string &unique_name() const { return peer_.unique_name(); }

@@ -38,12 +38,12 @@ private:
     Peer peer_;
 };
 
-DBusMessage *play_call(const char *destination)
+MessagePtr play_call(const char *destination)
 {
-    DBusMessage *call = dbus_message_new_method_call(destination, "/org/example/Player",
-                                                     "org.example.Player", "Play");
+    MessagePtr call(dbus_message_new_method_call(destination, "/org/example/Player",
+                                                 "org.example.Player", "Play"));
     const char *song = "song";
-    dbus_message_append_args(call, DBUS_TYPE_STRING, &song, DBUS_TYPE_INVALID);
+    dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &song, DBUS_TYPE_INVALID);
     return call;
 }
 
@@ -51,19 +51,18 @@ DBusMessage *play_call(const char *destination)
 // error) and the serial the call left the client with.
 std::string answered_by(Client &client, const char *destination, dbus_uint32_t *serial = nullptr)
 {
-    DBusMessage *call = play_call(destination);
+    MessagePtr call = play_call(destination);
     std::string error;
-    DBusMessage *reply = client.call(call, 5000, &error);
+    MessagePtr reply = client.call(call, 5000, &error);
     if (serial)
-        *serial = dbus_message_get_serial(call);
-    dbus_message_unref(call);
+        *serial = dbus_message_get_serial(call.get());
     if (!reply)
         return error;
-    std::string sender = dbus_message_get_sender(reply);
+    std::string sender = dbus_message_get_sender(reply.get());
     const char *song = nullptr;
-    EXPECT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &song, DBUS_TYPE_INVALID));
+    EXPECT_TRUE(
+        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &song, DBUS_TYPE_INVALID));
     EXPECT_STREQ(song, "song");
-    dbus_message_unref(reply);
     return sender;
 }
 
@@ -127,12 +126,10 @@ TEST_F(NamespaceTest, CallsToTheBusItselfAreNeverRewritten)
     start_unix({"--verbose", "4"});
     connect_client();
 
-    DBusMessage *call = bus_call("GetId");
+    MessagePtr call = bus_call("GetId");
     std::string error;
-    DBusMessage *reply = client.call(call, 5000, &error);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr) << error;
-    dbus_message_unref(reply);
+    MessagePtr reply = client.call(call, 5000, &error);
+    ASSERT_TRUE(reply) << error;
     EXPECT_EQ(daemon.log().find("normal dbus-call"), std::string::npos) << daemon.log();
 }
 
@@ -160,12 +157,10 @@ TEST_F(NamespaceTest, RefusedRedirectIsAnsweredAndNeverReachesTheBus)
               "[CLIENT:]Failed to proxy method-call for org.example.Player.1abc");
     // The next call goes out in order after it: it must be the first seen.
     EXPECT_EQ(answered_by(client, "org.example.Echo"), echo.unique_name());
-    DBusMessage *first = observer.wait_message([](DBusMessage *m) {
-        return dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL;
-    });
-    ASSERT_NE(first, nullptr);
-    EXPECT_STREQ(dbus_message_get_destination(first), "org.example.Echo");
-    dbus_message_unref(first);
+    MessagePtr first = observer.wait_message(
+        [](DBusMessage *m) { return dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL; });
+    ASSERT_TRUE(first);
+    EXPECT_STREQ(dbus_message_get_destination(first.get()), "org.example.Echo");
     EXPECT_TRUE(plain.calls().empty());
 
     EXPECT_NE(daemon.log().find("Cannot redirect active-destination to org.example.Player.1abc "

@@ -109,13 +109,11 @@ TEST_F(PanelTest, PanelGetsTheIconPathRewrittenAndOthersTheOriginal)
     // This process is no panel either.
     Client ordinary;
     ASSERT_TRUE(ordinary.open(bus.address()));
-    DBusMessage *call = dbus_message_new_method_call(item.unique_name().c_str(), "/item",
-                                                     DBUS_INTERFACE_PROPERTIES, "GetAll");
-    DBusMessage *reply = ordinary.call(call);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_EQ(join(dump_properties(reply)), original);
-    dbus_message_unref(reply);
+    MessagePtr call(dbus_message_new_method_call(item.unique_name().c_str(), "/item",
+                                                 DBUS_INTERFACE_PROPERTIES, "GetAll"));
+    MessagePtr reply = ordinary.call(call);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(join(dump_properties(reply.get())), original);
 
     // The panel's other calls are not GetAll: their replies pass unchanged,
     // and nobody asks who made them.
@@ -194,20 +192,18 @@ TEST_F(PanelTest, PanelPollingForeverLeavesNoRecordsAndMemoryFlat)
     const size_t attempts = count_of(log_before, "] [Modify for panel] - remove panel serial 11111\n");
     EXPECT_EQ(attempts, 2u * 11000 / 5);
     for (const auto &[kind, call] : last_call) {
-        DBusMessage *late = dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN);
-        dbus_message_set_reply_serial(late, call.first);
-        dbus_message_set_destination(late, call.second.c_str());
-        DictWriter(late).str("IconName", "/late.png").close();
-        dbus_connection_send(item.conn(), late, nullptr);
-        dbus_message_unref(late);
+        MessagePtr late(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+        dbus_message_set_reply_serial(late.get(), call.first);
+        dbus_message_set_destination(late.get(), call.second.c_str());
+        DictWriter(late.get()).str("IconName", "/late.png").close();
+        dbus_connection_send(item.conn(), late.get(), nullptr);
     }
     // The proxy handles a client's messages in order: once this round trip
     // is back, the late answers have been through it.
-    DBusMessage *ping = bus_call("GetId");
-    DBusMessage *pong = dbus_connection_send_with_reply_and_block(item.conn(), ping, 5000, nullptr);
-    dbus_message_unref(ping);
-    ASSERT_NE(pong, nullptr);
-    dbus_message_unref(pong);
+    MessagePtr ping = bus_call("GetId");
+    MessagePtr pong(
+        dbus_connection_send_with_reply_and_block(item.conn(), ping.get(), 5000, nullptr));
+    ASSERT_TRUE(pong);
     EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel] - remove panel serial 11111\n"),
               attempts);
 }
@@ -222,41 +218,37 @@ TEST_F(PanelTest, ProcessIdQueryLeavesTheClientsRepliesAlone)
 
     // The client's first call after Hello carries serial 2, as does the first
     // message the pair's private connection sends after registering.
-    DBusMessage *call = dbus_message_new_method_call(host.unique_name(), "/", "org.example.Host",
-                                                     "Fetch");
+    MessagePtr call(
+        dbus_message_new_method_call(host.unique_name(), "/", "org.example.Host", "Fetch"));
     DBusPendingCall *pending = nullptr;
-    ASSERT_TRUE(dbus_connection_send_with_reply(client.conn(), call, &pending, 5000));
+    ASSERT_TRUE(dbus_connection_send_with_reply(client.conn(), call.get(), &pending, 5000));
     dbus_connection_flush(client.conn());
-    dbus_message_unref(call);
-    DBusMessage *incoming = host.wait_message(
-        [](DBusMessage *m) { return dbus_message_has_member(m, "Fetch"); });
-    ASSERT_NE(incoming, nullptr);
+    MessagePtr incoming =
+        host.wait_message([](DBusMessage *m) { return dbus_message_has_member(m, "Fetch"); });
+    ASSERT_TRUE(incoming);
 
     // A GetAll for the client, and right behind it the answer to the
     // client's call: the answer waits in the proxy while it asks the bus who
     // sent the GetAll.
-    DBusMessage *get_all = dbus_message_new_method_call(client.unique_name(), "/item",
-                                                        DBUS_INTERFACE_PROPERTIES, "GetAll");
-    dbus_message_set_no_reply(get_all, TRUE);
-    dbus_connection_send(host.conn(), get_all, nullptr);
-    dbus_message_unref(get_all);
-    DBusMessage *answer = dbus_message_new_method_return(incoming);
+    MessagePtr get_all(dbus_message_new_method_call(client.unique_name(), "/item",
+                                                    DBUS_INTERFACE_PROPERTIES, "GetAll"));
+    dbus_message_set_no_reply(get_all.get(), TRUE);
+    dbus_connection_send(host.conn(), get_all.get(), nullptr);
+    MessagePtr answer(dbus_message_new_method_return(incoming.get()));
     const char *payload = "payload";
-    dbus_message_append_args(answer, DBUS_TYPE_STRING, &payload, DBUS_TYPE_INVALID);
-    dbus_connection_send(host.conn(), answer, nullptr);
+    dbus_message_append_args(answer.get(), DBUS_TYPE_STRING, &payload, DBUS_TYPE_INVALID);
+    dbus_connection_send(host.conn(), answer.get(), nullptr);
     dbus_connection_flush(host.conn());
-    dbus_message_unref(answer);
-    dbus_message_unref(incoming);
 
     dbus_pending_call_block(pending);
-    DBusMessage *reply = dbus_pending_call_steal_reply(pending);
+    MessagePtr reply(dbus_pending_call_steal_reply(pending));
     dbus_pending_call_unref(pending);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_STREQ(dbus_message_get_sender(reply), host.unique_name());
+    ASSERT_TRUE(reply);
+    EXPECT_STREQ(dbus_message_get_sender(reply.get()), host.unique_name());
     const char *text = nullptr;
-    EXPECT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID));
+    EXPECT_TRUE(
+        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID));
     EXPECT_STREQ(text, "payload");
-    dbus_message_unref(reply);
 }
 
 TEST_F(PanelTest, QueryConnectionAnswersStrayCallsAndReturnsWithTheBus)
@@ -270,42 +262,37 @@ TEST_F(PanelTest, QueryConnectionAnswersStrayCallsAndReturnsWithTheBus)
     // The daemon now has a second connection on the bus, besides the item's.
     Client host;
     ASSERT_TRUE(host.open(bus.address()));
-    DBusMessage *list = bus_call("ListNames");
-    DBusMessage *names_reply = host.call(list);
-    dbus_message_unref(list);
-    ASSERT_NE(names_reply, nullptr);
+    MessagePtr list = bus_call("ListNames");
+    MessagePtr names_reply = host.call(list);
+    ASSERT_TRUE(names_reply);
     char **names = nullptr;
     int count = 0;
-    ASSERT_TRUE(dbus_message_get_args(names_reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING,
+    ASSERT_TRUE(dbus_message_get_args(names_reply.get(), nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING,
                                       &names, &count, DBUS_TYPE_INVALID));
     std::string query_name;
     for (int i = 0; i < count; ++i) {
         if (names[i][0] != ':' || item.unique_name() == names[i])
             continue;
-        DBusMessage *ask = bus_call("GetConnectionUnixProcessID");
+        MessagePtr ask = bus_call("GetConnectionUnixProcessID");
         const char *name = names[i];
-        dbus_message_append_args(ask, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
-        DBusMessage *pid_reply = host.call(ask);
-        dbus_message_unref(ask);
+        dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
+        MessagePtr pid_reply = host.call(ask);
         dbus_uint32_t pid = 0;
         if (pid_reply &&
-            dbus_message_get_args(pid_reply, nullptr, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID) &&
+            dbus_message_get_args(pid_reply.get(), nullptr, DBUS_TYPE_UINT32, &pid,
+                                  DBUS_TYPE_INVALID) &&
             static_cast<pid_t>(pid) == daemon.process().pid())
             query_name = names[i];
-        if (pid_reply)
-            dbus_message_unref(pid_reply);
     }
     dbus_free_string_array(names);
-    dbus_message_unref(names_reply);
     ASSERT_FALSE(query_name.empty());
 
     // Messages sent to it are taken off its queue: a call is answered.
-    DBusMessage *poke =
-        dbus_message_new_method_call(query_name.c_str(), "/", "org.example.Nobody", "Poke");
+    MessagePtr poke(
+        dbus_message_new_method_call(query_name.c_str(), "/", "org.example.Nobody", "Poke"));
     std::string error;
-    DBusMessage *reply = host.call(poke, 5000, &error);
-    dbus_message_unref(poke);
-    EXPECT_EQ(reply, nullptr);
+    MessagePtr reply = host.call(poke, 5000, &error);
+    EXPECT_FALSE(reply);
     EXPECT_EQ(error.rfind("org.freedesktop.DBus.Error.UnknownMethod: ", 0), 0u) << error;
     host.close();
 
@@ -324,15 +311,13 @@ namespace {
 // Whether the host bus still has a connection named `name`.
 bool bus_has_owner(Client &host, const std::string &name)
 {
-    DBusMessage *ask = bus_call("NameHasOwner");
+    MessagePtr ask = bus_call("NameHasOwner");
     const char *text = name.c_str();
-    dbus_message_append_args(ask, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-    DBusMessage *reply = host.call(ask);
-    dbus_message_unref(ask);
+    dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    MessagePtr reply = host.call(ask);
     dbus_bool_t has = TRUE;
     if (reply) {
-        dbus_message_get_args(reply, nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID);
-        dbus_message_unref(reply);
+        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID);
     }
     return has;
 }
@@ -341,11 +326,9 @@ bool bus_has_owner(Client &host, const std::string &name)
 // item's messages in order, so everything the item sent before is through.
 void item_round_trip(DBusConnection *item)
 {
-    DBusMessage *ping = bus_call("GetId");
-    DBusMessage *pong = dbus_connection_send_with_reply_and_block(item, ping, 5000, nullptr);
-    dbus_message_unref(ping);
-    ASSERT_NE(pong, nullptr);
-    dbus_message_unref(pong);
+    MessagePtr ping = bus_call("GetId");
+    MessagePtr pong(dbus_connection_send_with_reply_and_block(item, ping.get(), 5000, nullptr));
+    ASSERT_TRUE(pong);
 }
 
 } // namespace
@@ -355,18 +338,18 @@ TEST_F(PanelTest, PanelThatExitsDuringItsGetAllLeavesNoRecord)
     start_unix({"--verbose", "4"});
     // The item holds on to the first GetAll and answers the rest at once.
     std::mutex mutex;
-    DBusMessage *held = nullptr;
+    MessagePtr held;
     start_item([&](DBusMessage *m) -> DBusMessage * {
         std::lock_guard<std::mutex> lock(mutex);
         if (!held) {
-            held = dbus_message_ref(m);
+            held = MessagePtr::share(m);
             return nullptr;
         }
         return properties_reply(m, "/usr/share/icons/app.png");
     });
     auto held_call = [&] {
         std::lock_guard<std::mutex> lock(mutex);
-        return held;
+        return held.get();
     };
 
     Process panel;
@@ -385,16 +368,15 @@ TEST_F(PanelTest, PanelThatExitsDuringItsGetAllLeavesNoRecord)
 
     // The late answer takes the record with it; the substitute goes to a
     // name the bus no longer has.
-    DBusMessage *late = properties_reply(held_call(), "/usr/share/icons/app.png");
-    dbus_connection_send(item.conn(), late, nullptr);
+    MessagePtr late(properties_reply(held_call(), "/usr/share/icons/app.png"));
+    dbus_connection_send(item.conn(), late.get(), nullptr);
     item_round_trip(item.conn());
     const std::string substituted = "] [Modify for panel] - change dbus message for panel and "
                                     "send fake message\n";
     const std::string attempted = "] [Modify for panel] - remove panel serial 11111\n";
     EXPECT_EQ(count_of(daemon.log(), substituted), 1u) << daemon.log();
     // A second answer to the same call finds nothing left to adapt.
-    dbus_connection_send(item.conn(), late, nullptr);
-    dbus_message_unref(late);
+    dbus_connection_send(item.conn(), late.get(), nullptr);
     item_round_trip(item.conn());
     EXPECT_EQ(count_of(daemon.log(), attempted), 1u) << daemon.log();
 
@@ -402,7 +384,6 @@ TEST_F(PanelTest, PanelThatExitsDuringItsGetAllLeavesNoRecord)
     EXPECT_EQ(run_panel(panel_path, 1),
               std::vector<std::string>{properties_line("/opt/tolm/usr/share/icons/app.png")});
     EXPECT_EQ(count_of(daemon.log(), substituted), 2u);
-    dbus_message_unref(held_call());
 }
 
 TEST_F(PanelTest, PanelGoneBeforeItCanBeNamedIsRelayedUnrecorded)
@@ -453,18 +434,18 @@ TEST_F(PanelTest, AnswerAfterTheRecordExpiredIsForwardedUnchanged)
     daemon.extra_env.push_back("DPD_TEST_PANEL_RECORD_TIMEOUT_MS=300");
     start_unix({"--verbose", "4"});
     std::mutex mutex;
-    DBusMessage *held = nullptr;
+    MessagePtr held;
     start_item([&](DBusMessage *m) -> DBusMessage * {
         std::lock_guard<std::mutex> lock(mutex);
         if (!held) {
-            held = dbus_message_ref(m);
+            held = MessagePtr::share(m);
             return nullptr;
         }
         return properties_reply(m, "/usr/share/icons/app.png");
     });
     auto held_call = [&] {
         std::lock_guard<std::mutex> lock(mutex);
-        return held;
+        return held.get();
     };
 
     Process panel;
@@ -476,9 +457,8 @@ TEST_F(PanelTest, AnswerAfterTheRecordExpiredIsForwardedUnchanged)
 
     // Well past the record's life, but within the panel's own timeout.
     std::this_thread::sleep_for(1500ms);
-    DBusMessage *late = properties_reply(held_call(), "/usr/share/icons/app.png");
-    dbus_connection_send(item.conn(), late, nullptr);
-    dbus_message_unref(late);
+    MessagePtr late(properties_reply(held_call(), "/usr/share/icons/app.png"));
+    dbus_connection_send(item.conn(), late.get(), nullptr);
     const int status = panel.wait_exit(10000ms);
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(split_lines(read_file(out)),
@@ -489,7 +469,6 @@ TEST_F(PanelTest, AnswerAfterTheRecordExpiredIsForwardedUnchanged)
     // A call answered in time is still adapted.
     EXPECT_EQ(run_panel(panel_path, 1),
               std::vector<std::string>{properties_line("/opt/tolm/usr/share/icons/app.png")});
-    dbus_message_unref(held_call());
 }
 
 TEST_F(PanelTest, EachCallerIsNamedOnceAndEachPanelOnItsOwn)

@@ -9,25 +9,23 @@ namespace {
 
 std::string name_owner(Client &observer, const std::string &name)
 {
-    DBusMessage *call = bus_call("GetNameOwner");
+    MessagePtr call = bus_call("GetNameOwner");
     const char *n = name.c_str();
-    dbus_message_append_args(call, DBUS_TYPE_STRING, &n, DBUS_TYPE_INVALID);
-    DBusMessage *reply = observer.call(call);
-    dbus_message_unref(call);
+    dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &n, DBUS_TYPE_INVALID);
+    MessagePtr reply = observer.call(call);
     std::string owner;
     const char *o = nullptr;
-    if (reply && dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &o, DBUS_TYPE_INVALID))
+    if (reply &&
+        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &o, DBUS_TYPE_INVALID))
         owner = o;
-    if (reply)
-        dbus_message_unref(reply);
     return owner;
 }
 
-DBusMessage *echo_call(const std::string &dest, const char *text, dbus_uint32_t number)
+MessagePtr echo_call(const std::string &dest, const char *text, dbus_uint32_t number)
 {
-    DBusMessage *call =
-        dbus_message_new_method_call(dest.c_str(), "/org/example/Echo", "org.example.Echo", "Echo");
-    dbus_message_append_args(call, DBUS_TYPE_STRING, &text, DBUS_TYPE_UINT32, &number,
+    MessagePtr call(dbus_message_new_method_call(dest.c_str(), "/org/example/Echo",
+                                                 "org.example.Echo", "Echo"));
+    dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_UINT32, &number,
                              DBUS_TYPE_INVALID);
     return call;
 }
@@ -70,42 +68,36 @@ TEST_F(ProxyTest, CallsRepliesAndErrorsPassWithBodiesIntact)
     Client client;
     ASSERT_TRUE(client.open(daemon.address()));
 
-    DBusMessage *call = echo_call("org.example.Echo", "h\xc3\xa9llo", 42);
-    DBusMessage *reply = client.call(call);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr);
+    MessagePtr call = echo_call("org.example.Echo", "h\xc3\xa9llo", 42);
+    MessagePtr reply = client.call(call);
+    ASSERT_TRUE(reply);
     const char *text = nullptr;
     dbus_uint32_t number = 0;
-    ASSERT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_UINT32,
-                                      &number, DBUS_TYPE_INVALID));
+    ASSERT_TRUE(dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &text,
+                                      DBUS_TYPE_UINT32, &number, DBUS_TYPE_INVALID));
     EXPECT_STREQ(text, "h\xc3\xa9llo");
     EXPECT_EQ(number, 42u);
-    EXPECT_STREQ(dbus_message_get_sender(reply), peer.unique_name().c_str());
-    dbus_message_unref(reply);
+    EXPECT_STREQ(dbus_message_get_sender(reply.get()), peer.unique_name().c_str());
 
     // A large body survives the trip.
     std::string big(1 << 20, 'x');
     call = echo_call("org.example.Echo", big.c_str(), 7);
     reply = client.call(call);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_UINT32,
-                                      &number, DBUS_TYPE_INVALID));
+    ASSERT_TRUE(reply);
+    ASSERT_TRUE(dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &text,
+                                      DBUS_TYPE_UINT32, &number, DBUS_TYPE_INVALID));
     EXPECT_EQ(std::strlen(text), big.size());
-    dbus_message_unref(reply);
 
-    call = dbus_message_new_method_call("org.example.Echo", "/", "org.example.Echo", "Fail");
+    call.reset(dbus_message_new_method_call("org.example.Echo", "/", "org.example.Echo", "Fail"));
     std::string error;
     reply = client.call(call, 5000, &error);
-    dbus_message_unref(call);
-    EXPECT_EQ(reply, nullptr);
+    EXPECT_FALSE(reply);
     EXPECT_EQ(error, "org.example.Error.Nope: no such luck");
 
     // The bus's own errors come back as well.
-    call = dbus_message_new_method_call("org.example.Nobody", "/", "org.example.X", "Y");
+    call.reset(dbus_message_new_method_call("org.example.Nobody", "/", "org.example.X", "Y"));
     reply = client.call(call, 5000, &error);
-    dbus_message_unref(call);
-    EXPECT_EQ(reply, nullptr);
+    EXPECT_FALSE(reply);
     EXPECT_EQ(error.rfind("org.freedesktop.DBus.Error.ServiceUnknown", 0), 0u) << error;
 }
 
@@ -125,27 +117,23 @@ TEST_F(ProxyTest, SignalsFlowBothWays)
     dbus_bus_add_match(host.conn(), "type='signal',interface='org.example.FromClient'", &err);
     ASSERT_FALSE(dbus_error_is_set(&err)) << err.message;
 
-    DBusMessage *sig = dbus_message_new_signal("/a", "org.example.Sig", "Tick");
+    MessagePtr sig(dbus_message_new_signal("/a", "org.example.Sig", "Tick"));
     dbus_uint32_t v = 5;
-    dbus_message_append_args(sig, DBUS_TYPE_UINT32, &v, DBUS_TYPE_INVALID);
-    dbus_connection_send(host.conn(), sig, nullptr);
+    dbus_message_append_args(sig.get(), DBUS_TYPE_UINT32, &v, DBUS_TYPE_INVALID);
+    dbus_connection_send(host.conn(), sig.get(), nullptr);
     dbus_connection_flush(host.conn());
-    dbus_message_unref(sig);
-    DBusMessage *got = client.wait_message(
+    MessagePtr got = client.wait_message(
         [](DBusMessage *m) { return dbus_message_is_signal(m, "org.example.Sig", "Tick"); });
-    ASSERT_NE(got, nullptr);
-    EXPECT_STREQ(dbus_message_get_sender(got), host.unique_name());
-    dbus_message_unref(got);
+    ASSERT_TRUE(got);
+    EXPECT_STREQ(dbus_message_get_sender(got.get()), host.unique_name());
 
-    sig = dbus_message_new_signal("/b", "org.example.FromClient", "Tock");
-    dbus_connection_send(client.conn(), sig, nullptr);
+    sig.reset(dbus_message_new_signal("/b", "org.example.FromClient", "Tock"));
+    dbus_connection_send(client.conn(), sig.get(), nullptr);
     dbus_connection_flush(client.conn());
-    dbus_message_unref(sig);
     got = host.wait_message(
         [](DBusMessage *m) { return dbus_message_is_signal(m, "org.example.FromClient", "Tock"); });
-    ASSERT_NE(got, nullptr);
-    EXPECT_STREQ(dbus_message_get_sender(got), client.unique_name());
-    dbus_message_unref(got);
+    ASSERT_TRUE(got);
+    EXPECT_STREQ(dbus_message_get_sender(got.get()), client.unique_name());
 }
 
 TEST_F(ProxyTest, HostPeerCallsTheClientAndGetsItsReply)
@@ -157,31 +145,27 @@ TEST_F(ProxyTest, HostPeerCallsTheClientAndGetsItsReply)
 
     Client host;
     ASSERT_TRUE(host.open(bus.address()));
-    DBusMessage *call = echo_call(client_name, "ping", 1);
+    MessagePtr call = echo_call(client_name, "ping", 1);
     DBusPendingCall *pending = nullptr;
-    ASSERT_TRUE(dbus_connection_send_with_reply(host.conn(), call, &pending, 5000));
+    ASSERT_TRUE(dbus_connection_send_with_reply(host.conn(), call.get(), &pending, 5000));
     dbus_connection_flush(host.conn());
-    const dbus_uint32_t host_serial = dbus_message_get_serial(call);
-    dbus_message_unref(call);
+    const dbus_uint32_t host_serial = dbus_message_get_serial(call.get());
 
-    DBusMessage *incoming = client.wait_message(
-        [](DBusMessage *m) { return dbus_message_has_member(m, "Echo"); });
-    ASSERT_NE(incoming, nullptr);
-    EXPECT_STREQ(dbus_message_get_sender(incoming), host.unique_name());
-    EXPECT_EQ(dbus_message_get_serial(incoming), host_serial);
-    DBusMessage *reply = echo_handler(client.conn(), incoming);
-    dbus_connection_send(client.conn(), reply, nullptr);
+    MessagePtr incoming =
+        client.wait_message([](DBusMessage *m) { return dbus_message_has_member(m, "Echo"); });
+    ASSERT_TRUE(incoming);
+    EXPECT_STREQ(dbus_message_get_sender(incoming.get()), host.unique_name());
+    EXPECT_EQ(dbus_message_get_serial(incoming.get()), host_serial);
+    MessagePtr reply(echo_handler(client.conn(), incoming.get()));
+    dbus_connection_send(client.conn(), reply.get(), nullptr);
     dbus_connection_flush(client.conn());
-    dbus_message_unref(reply);
-    dbus_message_unref(incoming);
 
     dbus_pending_call_block(pending);
-    DBusMessage *answer = dbus_pending_call_steal_reply(pending);
+    MessagePtr answer(dbus_pending_call_steal_reply(pending));
     dbus_pending_call_unref(pending);
-    ASSERT_NE(answer, nullptr);
-    EXPECT_EQ(dbus_message_get_type(answer), DBUS_MESSAGE_TYPE_METHOD_RETURN);
-    EXPECT_STREQ(dbus_message_get_sender(answer), client_name.c_str());
-    dbus_message_unref(answer);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(dbus_message_get_type(answer.get()), DBUS_MESSAGE_TYPE_METHOD_RETURN);
+    EXPECT_STREQ(dbus_message_get_sender(answer.get()), client_name.c_str());
 }
 
 TEST_F(ProxyTest, TrafficBeforeHelloNeverReachesTheClient)
@@ -191,8 +175,8 @@ TEST_F(ProxyTest, TrafficBeforeHelloNeverReachesTheClient)
     ASSERT_TRUE(client.open(daemon.address(), /*hello=*/false));
     // Nothing arrives unasked: the bus's NameAcquired for the private
     // connection is dropped while the client has not greeted.
-    DBusMessage *early = client.wait_message([](DBusMessage *) { return true; }, 300ms);
-    EXPECT_EQ(early, nullptr);
+    MessagePtr early = client.wait_message([](DBusMessage *) { return true; }, 300ms);
+    EXPECT_FALSE(early);
 
     DBusError err;
     dbus_error_init(&err);
@@ -208,15 +192,14 @@ TEST_F(ProxyTest, SecondHelloGetsTheSameName)
     start_unix();
     Client client;
     ASSERT_TRUE(client.open(daemon.address()));
-    DBusMessage *hello = bus_call("Hello");
-    DBusMessage *reply = client.call(hello);
-    dbus_message_unref(hello);
-    ASSERT_NE(reply, nullptr);
+    MessagePtr hello = bus_call("Hello");
+    MessagePtr reply = client.call(hello);
+    ASSERT_TRUE(reply);
     const char *name = nullptr;
-    ASSERT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID));
+    ASSERT_TRUE(
+        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID));
     EXPECT_STREQ(name, client.unique_name());
-    EXPECT_EQ(dbus_message_get_sender(reply), nullptr);
-    dbus_message_unref(reply);
+    EXPECT_EQ(dbus_message_get_sender(reply.get()), nullptr);
 }
 
 TEST_F(ProxyTest, PeerInterfaceCallsAreRelayedToTheFarEnd)
@@ -228,15 +211,13 @@ TEST_F(ProxyTest, PeerInterfaceCallsAreRelayedToTheFarEnd)
     Client host;
     ASSERT_TRUE(host.open(bus.address()));
     // Ping the client's unique name from the host: the client must see it.
-    DBusMessage *ping = dbus_message_new_method_call(client.unique_name(), "/",
-                                                     DBUS_INTERFACE_PEER, "Ping");
-    dbus_connection_send(host.conn(), ping, nullptr);
+    MessagePtr ping(
+        dbus_message_new_method_call(client.unique_name(), "/", DBUS_INTERFACE_PEER, "Ping"));
+    dbus_connection_send(host.conn(), ping.get(), nullptr);
     dbus_connection_flush(host.conn());
-    dbus_message_unref(ping);
-    DBusMessage *got = client.wait_message(
+    MessagePtr got = client.wait_message(
         [](DBusMessage *m) { return dbus_message_is_method_call(m, DBUS_INTERFACE_PEER, "Ping"); });
-    ASSERT_NE(got, nullptr);
-    dbus_message_unref(got);
+    ASSERT_TRUE(got);
 
     // And the client's GetMachineId to a host peer reaches that peer.
     Peer peer;
@@ -249,12 +230,10 @@ TEST_F(ProxyTest, PeerInterfaceCallsAreRelayedToTheFarEnd)
     // The peer's own libdbus would answer Peer calls itself; count them
     // through a filter that runs first by routing them to the handler.
     dbus_connection_set_route_peer_messages(peer.conn(), TRUE);
-    DBusMessage *call = dbus_message_new_method_call("org.example.Machine", "/",
-                                                     DBUS_INTERFACE_PEER, "GetMachineId");
-    DBusMessage *reply = client.call(call);
-    dbus_message_unref(call);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_STREQ(dbus_message_get_sender(reply), peer.unique_name().c_str());
-    dbus_message_unref(reply);
+    MessagePtr call(dbus_message_new_method_call("org.example.Machine", "/", DBUS_INTERFACE_PEER,
+                                                 "GetMachineId"));
+    MessagePtr reply = client.call(call);
+    ASSERT_TRUE(reply);
+    EXPECT_STREQ(dbus_message_get_sender(reply.get()), peer.unique_name().c_str());
     EXPECT_EQ(seen.load(), 1);
 }

@@ -44,14 +44,12 @@ int unread_bytes(Client &client)
 dbus_uint32_t ask_for_big_reply(Client &client)
 {
     round_trip(client); // NameAcquired and the like are read before the call
-    while (DBusMessage *m = dbus_connection_pop_message(client.conn()))
-        dbus_message_unref(m);
-    DBusMessage *call =
-        dbus_message_new_method_call("com.example.Big", "/", "com.example.Big", "Big");
+    while (MessagePtr m{dbus_connection_pop_message(client.conn())}) {
+    }
+    MessagePtr call(dbus_message_new_method_call("com.example.Big", "/", "com.example.Big", "Big"));
     dbus_uint32_t serial = 0;
-    dbus_connection_send(client.conn(), call, &serial);
+    dbus_connection_send(client.conn(), call.get(), &serial);
     dbus_connection_flush(client.conn());
-    dbus_message_unref(call);
     EXPECT_TRUE(wait_until([&] { return unread_bytes(client) > 100000; }, 10000ms))
         << unread_bytes(client);
     return serial;
@@ -85,20 +83,19 @@ TEST_F(ProxyTest, SigtermDeliversQueuedRepliesWithinTheGraceTimeThenExitsZero)
     Client late;
     EXPECT_FALSE(late.open(daemon.address()));
 
-    DBusMessage *reply = reader.wait_message(
+    MessagePtr reply = reader.wait_message(
         [&](DBusMessage *m) { return dbus_message_get_reply_serial(m) == serial; }, 10000ms);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_LT(elapsed_ms(signalled), 2000) << "the reply came after the grace time";
+    ASSERT_TRUE(reply);
+    EXPECT_LT(elapsed_ms(signalled), 2000) << "the reply.get() came after the grace time";
     const unsigned char *data = nullptr;
     int length = 0;
-    ASSERT_TRUE(dbus_message_get_args(reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+    ASSERT_TRUE(dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
                                       &length, DBUS_TYPE_INVALID));
     ASSERT_EQ(length, big_size);
     int wrong = 0;
     for (int i = 0; i < length; ++i)
         wrong += data[i] != pattern(i);
     EXPECT_EQ(wrong, 0);
-    dbus_message_unref(reply);
 
     // The client that never reads holds the exit back for the grace time
     // and no longer.

@@ -24,12 +24,7 @@ public:
         thread_ = std::thread([this] {
             while (!stop_) {
                 const auto start = std::chrono::steady_clock::now();
-                DBusMessage *call = bus_call("GetId");
-                DBusMessage *reply = client_.call(call, 10000);
-                dbus_message_unref(call);
-                if (reply)
-                    dbus_message_unref(reply);
-                else
+                if (!client_.call(bus_call("GetId"), 10000))
                     ++failures_;
                 const auto took = std::chrono::steady_clock::now() - start;
                 if (took > slowest_.load())
@@ -134,30 +129,25 @@ TEST_F(Stalls, GetAllWaitsForItsCallerAloneAndKeepsTheBusOrder)
     Client host;
     ASSERT_TRUE(host.open(bus.address()));
     const auto start = std::chrono::steady_clock::now();
-    DBusMessage *get_all = dbus_message_new_method_call(item.unique_name().c_str(), "/item",
-                                                        DBUS_INTERFACE_PROPERTIES, "GetAll");
+    MessagePtr get_all(dbus_message_new_method_call(item.unique_name().c_str(), "/item",
+                                                    DBUS_INTERFACE_PROPERTIES, "GetAll"));
     DBusPendingCall *pending_get_all = nullptr;
-    dbus_connection_send_with_reply(host.conn(), get_all, &pending_get_all, 10000);
-    dbus_message_unref(get_all);
-    DBusMessage *tick = dbus_message_new_signal("/item", "org.example.Order", "Tick");
-    dbus_message_set_destination(tick, item.unique_name().c_str());
-    dbus_connection_send(host.conn(), tick, nullptr);
-    dbus_message_unref(tick);
-    DBusMessage *ping =
-        dbus_message_new_method_call(item.unique_name().c_str(), "/item", "org.example.Order", "Ping");
-    DBusMessage *pong = host.call(ping, 10000);
-    dbus_message_unref(ping);
-    ASSERT_NE(pong, nullptr);
-    dbus_message_unref(pong);
+    dbus_connection_send_with_reply(host.conn(), get_all.get(), &pending_get_all, 10000);
+    MessagePtr tick(dbus_message_new_signal("/item", "org.example.Order", "Tick"));
+    dbus_message_set_destination(tick.get(), item.unique_name().c_str());
+    dbus_connection_send(host.conn(), tick.get(), nullptr);
+    MessagePtr ping(dbus_message_new_method_call(item.unique_name().c_str(), "/item",
+                                                 "org.example.Order", "Ping"));
+    MessagePtr pong = host.call(ping, 10000);
+    ASSERT_TRUE(pong);
     dbus_pending_call_block(pending_get_all);
-    DBusMessage *properties = dbus_pending_call_steal_reply(pending_get_all);
+    MessagePtr properties(dbus_pending_call_steal_reply(pending_get_all));
     dbus_pending_call_unref(pending_get_all);
     const auto took = std::chrono::steady_clock::now() - start;
     pinger.stop();
 
-    ASSERT_NE(properties, nullptr);
-    EXPECT_EQ(dbus_message_get_type(properties), DBUS_MESSAGE_TYPE_METHOD_RETURN);
-    dbus_message_unref(properties);
+    ASSERT_TRUE(properties);
+    EXPECT_EQ(dbus_message_get_type(properties.get()), DBUS_MESSAGE_TYPE_METHOD_RETURN);
     EXPECT_GE(took, bus_delay - 100ms) << "the query was not delayed";
     EXPECT_LT(pinger.slowest(), latency_bound) << pinger.calls() << " calls";
     EXPECT_EQ(pinger.failures(), 0);

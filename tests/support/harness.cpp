@@ -310,31 +310,42 @@ void Client::close()
     }
 }
 
-DBusMessage *Client::call(DBusMessage *msg, int timeout_ms, std::string *error)
+MessagePtr Client::call(DBusMessage *msg, int timeout_ms, std::string *error)
 {
-    DBusError err;
-    dbus_error_init(&err);
-    DBusMessage *reply = dbus_connection_send_with_reply_and_block(conn_, msg, timeout_ms, &err);
-    if (dbus_error_is_set(&err) && error)
-        *error = std::string(err.name) + ": " + (err.message ? err.message : "");
-    dbus_error_free(&err);
+    ScopedError err;
+    MessagePtr reply(dbus_connection_send_with_reply_and_block(conn_, msg, timeout_ms, err.get()));
+    if (err.is_set() && error)
+        *error = std::string(err.name()) + ": " + (err.message() ? err.message() : "");
     return reply;
 }
 
-DBusMessage *Client::wait_message(const std::function<bool(DBusMessage *)> &pred,
-                                  std::chrono::milliseconds timeout)
+MessagePtr Client::wait_message(const std::function<bool(DBusMessage *)> &pred,
+                                std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        while (DBusMessage *m = dbus_connection_pop_message(conn_)) {
-            if (pred(m))
+        while (MessagePtr m{dbus_connection_pop_message(conn_)}) {
+            if (pred(m.get()))
                 return m;
-            dbus_message_unref(m);
         }
         if (!dbus_connection_read_write(conn_, 20))
-            return nullptr;
+            return {};
     }
-    return nullptr;
+    return {};
+}
+
+bool Client::read_until_disconnected(std::chrono::milliseconds timeout)
+{
+    // No pause between reads: what was sent before the close comes first,
+    // and libdbus reads it a few kilobytes per pass.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (dbus_connection_read_write(conn_, 100)) {
+        while (MessagePtr m{dbus_connection_pop_message(conn_)}) {
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
+    return true;
 }
 
 Peer::~Peer()

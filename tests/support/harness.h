@@ -1,6 +1,8 @@
 // Test harness: a private host bus, the daemon as a subprocess, clients.
 #pragma once
 
+#include "util/dbus_ptr.h"
+
 #include <dbus/dbus.h>
 #include <sys/types.h>
 
@@ -177,11 +179,19 @@ public:
     DBusConnection *conn() const { return conn_; }
     const char *unique_name() const { return dbus_bus_get_unique_name(conn_); }
 
-    // Sends and blocks for the reply; returns it (caller unrefs) or null.
-    DBusMessage *call(DBusMessage *msg, int timeout_ms = 5000, std::string *error = nullptr);
-    // Reads and dispatches until a message satisfying `pred` arrives.
-    DBusMessage *wait_message(const std::function<bool(DBusMessage *)> &pred,
-                              std::chrono::milliseconds timeout = 5000ms);
+    // Sends and blocks for the reply; returns it or null (an error reply
+    // fills `error` with "name: message").
+    MessagePtr call(DBusMessage *msg, int timeout_ms = 5000, std::string *error = nullptr);
+    MessagePtr call(const MessagePtr &msg, int timeout_ms = 5000, std::string *error = nullptr)
+    {
+        return call(msg.get(), timeout_ms, error);
+    }
+    // Reads until a message satisfying `pred` arrives; drops the others.
+    MessagePtr wait_message(const std::function<bool(DBusMessage *)> &pred,
+                            std::chrono::milliseconds timeout = 5000ms);
+    // Reads and drops what arrives until the far end has closed the
+    // connection; false if it is still open after `timeout`.
+    bool read_until_disconnected(std::chrono::milliseconds timeout = 5000ms);
 
 private:
     DBusConnection *conn_ = nullptr;

@@ -5,6 +5,8 @@
 #include "util/overrides.h"
 
 #include "harness.h"
+#include "list_dir_fixture.h"
+#include "log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,27 +24,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string prefix(const char *level)
-{
-    return std::string("[") + level + " dbus-proxy-daemon (" + std::to_string(getpid()) + ")] ";
-}
-
-class ActivationList : public testing::Test {
+class ActivationList : public ListDirTest {
 protected:
-    harness::TempDir dir;
-    std::string list_dir = dir.path() + "/";
-    const char *saved_dir = overrides.activation_list_dir;
-    ProxyConfig config;
-
-    void SetUp() override
-    {
-        ASSERT_FALSE(dir.path().empty());
-        config_init(&config);
-        overrides.activation_list_dir = list_dir.c_str();
-    }
     void TearDown() override
     {
-        overrides.activation_list_dir = saved_dir;
+        ListDirTest::TearDown();
         log_verbosity = 0;
     }
 
@@ -142,7 +128,7 @@ TEST_F(ActivationList, MissingFileIsReportedOnlyAtDebug)
     EXPECT_EQ(captured("org.example.Player"), "");
     log_verbosity = 3;
     EXPECT_EQ(captured("org.example.Player"),
-              prefix("DEBUG") + "Cannot open activate list " + session_list() + "\n");
+              log_prefix("DEBUG") + "Cannot open activate list " + session_list() + "\n");
 }
 
 TEST_F(ActivationList, TraceAndVerboseLines)
@@ -156,17 +142,18 @@ TEST_F(ActivationList, TraceAndVerboseLines)
 
     log_verbosity = 3;
     config.verbose = 1;
-    EXPECT_EQ(captured("a"), opened + prefix("DEBUG") + "file line x=y\n\n" + prefix("DEBUG") +
-                                 "file line a=b\n\n" + prefix("DEBUG") +
+    EXPECT_EQ(captured("a"), opened + log_prefix("DEBUG") + "file line x=y\n\n" +
+                                 log_prefix("DEBUG") + "file line a=b\n\n" + log_prefix("DEBUG") +
                                  "service a is namespaced as b\n\n");
 
     // A miss reads on to the end, including the empty read after the last
     // newline.
-    EXPECT_EQ(captured("c"), opened + prefix("DEBUG") + "file line x=y\n\n" + prefix("DEBUG") +
-                                 "file line a=b\n\n" + prefix("DEBUG") + "file line \n");
+    EXPECT_EQ(captured("c"), opened + log_prefix("DEBUG") + "file line x=y\n\n" +
+                                 log_prefix("DEBUG") + "file line a=b\n\n" + log_prefix("DEBUG") +
+                                 "file line \n");
 
     config.trace = 0;
-    EXPECT_EQ(captured("a"), prefix("DEBUG") + "service a is namespaced as b\n\n");
+    EXPECT_EQ(captured("a"), log_prefix("DEBUG") + "service a is namespaced as b\n\n");
 }
 
 static size_t count_lines(const std::string &text, const std::string &line)

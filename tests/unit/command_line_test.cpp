@@ -70,9 +70,6 @@ TEST(CommandLine, DefaultsWithoutArguments)
     EXPECT_EQ(c.verbose, 0);
     EXPECT_EQ(c.trace, 0);
     EXPECT_EQ(c.log_fd, -1);
-    EXPECT_EQ(c.owned_names, nullptr);
-    EXPECT_EQ(c.host, nullptr);
-    EXPECT_EQ(c.namespace_lookups, 0);
     std::string problem;
     EXPECT_EQ(build_listen_address(&c, &problem), "tcp:host=localhost,bind=*,port=8080,family=ipv4");
 }

@@ -5,6 +5,7 @@
 #include "util/overrides.h"
 
 #include "harness.h"
+#include "list_dir_fixture.h"
 
 #include <glib-unix.h>
 #include <glib.h>
@@ -32,23 +33,13 @@ void pump()
     }
 }
 
-class ListLookups : public testing::Test {
+class ListLookups : public ListDirTest {
 protected:
-    harness::TempDir dir;
-    std::string list_dir = dir.path() + "/config/bus/";
-    const char *saved_dir = overrides.activation_list_dir;
-    ProxyConfig config;
-
-    void SetUp() override
-    {
-        ASSERT_FALSE(dir.path().empty());
-        config_init(&config);
-        overrides.activation_list_dir = list_dir.c_str();
-    }
+    ListLookups() { list_dir = dir.path() + "/config/bus/"; }
     void TearDown() override
     {
         activation_list_watch_stop();
-        overrides.activation_list_dir = saved_dir;
+        ListDirTest::TearDown();
     }
     std::string list() const { return list_dir + "dbus-sess-proxy.list"; }
     void make_dir() { std::filesystem::create_directories(list_dir); }
@@ -256,8 +247,7 @@ protected:
             0)
             GTEST_SKIP() << "loop devices or mount unavailable here: " << err;
         mounted = true;
-        list_dir = mount_point + "/bus/";
-        overrides.activation_list_dir = list_dir.c_str();
+        use_list_dir(mount_point + "/bus/");
         make_dir();
     }
     void TearDown() override

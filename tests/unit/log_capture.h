@@ -5,8 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
+
+// The start of a log line at `level` ("WARN " and "INFO " are padded to five).
+inline std::string log_prefix(const char *level)
+{
+    return std::string("[") + level + " dbus-proxy-daemon (" + std::to_string(getpid()) + ")] ";
+}
 
 // Runs `f` at `level` and returns what it logged, each line's prefix
 // "[LEVEL dbus-proxy-daemon (pid)] " shortened to "LEVEL ".

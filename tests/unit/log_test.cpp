@@ -1,5 +1,7 @@
 #include "log/log.h"
 
+#include "log_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -22,24 +24,20 @@ std::string capture(unsigned verbosity)
     return testing::internal::GetCapturedStdout();
 }
 
-std::string prefix(const char *level)
-{
-    return std::string("[") + level + " dbus-proxy-daemon (" + std::to_string(getpid()) + ")] ";
-}
-
 } // namespace
 
 TEST(Log, PrefixesCarryLevelAndPid)
 {
-    EXPECT_EQ(capture(4), prefix("FATAL") + "f0\n" + prefix("WARN ") + "w1\n" + prefix("INFO ") +
-                              "i2\n" + prefix("DEBUG") + "d3\n" + prefix("TRACE") + "t4\n");
+    EXPECT_EQ(capture(4), log_prefix("FATAL") + "f0\n" + log_prefix("WARN ") + "w1\n" +
+                              log_prefix("INFO ") + "i2\n" + log_prefix("DEBUG") + "d3\n" +
+                              log_prefix("TRACE") + "t4\n");
 }
 
 TEST(Log, LevelsAreGatedByVerbosity)
 {
-    EXPECT_EQ(capture(0), prefix("FATAL") + "f0\n");
-    EXPECT_EQ(capture(2), prefix("FATAL") + "f0\n" + prefix("WARN ") + "w1\n" + prefix("INFO ") +
-                              "i2\n");
+    EXPECT_EQ(capture(0), log_prefix("FATAL") + "f0\n");
+    EXPECT_EQ(capture(2), log_prefix("FATAL") + "f0\n" + log_prefix("WARN ") + "w1\n" +
+                              log_prefix("INFO ") + "i2\n");
 }
 
 TEST(Log, VerbosityAboveTraceEnablesEveryLevel)

@@ -59,50 +59,47 @@ protected:
                      const char *record_caller = nullptr)
     {
         Outcome outcome;
-        DBusMessage *call = dbus_message_new_method_call(app.unique_name(), "/item",
-                                                         DBUS_INTERFACE_PROPERTIES, "GetAll");
+        MessagePtr call(dbus_message_new_method_call(app.unique_name(), "/item",
+                                                     DBUS_INTERFACE_PROPERTIES, "GetAll"));
         const char *iface = "org.example.Item";
-        dbus_message_append_args(call, DBUS_TYPE_STRING, &iface, DBUS_TYPE_INVALID);
+        dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &iface, DBUS_TYPE_INVALID);
         DBusPendingCall *pending = nullptr;
-        dbus_connection_send_with_reply(panel.conn(), call, &pending, 5000);
+        dbus_connection_send_with_reply(panel.conn(), call.get(), &pending, 5000);
         dbus_connection_flush(panel.conn());
-        dbus_message_unref(call);
 
-        DBusMessage *received = app.wait_message(
-            [](DBusMessage *m) { return dbus_message_has_member(m, "GetAll"); });
-        EXPECT_NE(received, nullptr);
+        MessagePtr received =
+            app.wait_message([](DBusMessage *m) { return dbus_message_has_member(m, "GetAll"); });
+        EXPECT_TRUE(received);
         if (!received) {
             dbus_pending_call_unref(pending);
             return outcome;
         }
-        const dbus_uint32_t serial = outcome.serial = dbus_message_get_serial(received);
+        const dbus_uint32_t serial = outcome.serial = dbus_message_get_serial(received.get());
         const std::string caller = record_caller ? record_caller : panel.unique_name();
         if (record)
             panel_record_add(&pair, serial, caller.c_str());
 
-        DBusMessage *reply = dbus_message_new_method_return(received);
-        dbus_message_unref(received);
+        MessagePtr reply(dbus_message_new_method_return(received.get()));
         if (fill) {
-            DictWriter w(reply);
+            DictWriter w(reply.get());
             fill(w);
             w.close();
         }
         // Messages from a connection always carry a serial.
-        dbus_message_set_serial(reply, 900);
+        dbus_message_set_serial(reply.get(), 900);
 
-        outcome.log = captured_log([&] { outcome.adapted = adapt_panel_reply(&pair, reply); });
+        outcome.log =
+            captured_log([&] { outcome.adapted = adapt_panel_reply(&pair, reply.get()); });
         if (outcome.adapted == 0)
-            dbus_connection_send(app.conn(), reply, nullptr);
+            dbus_connection_send(app.conn(), reply.get(), nullptr);
         dbus_connection_flush(app.conn());
-        dbus_message_unref(reply);
         outcome.still_recorded = panel_record_contains(&pair, serial, caller.c_str());
 
         dbus_pending_call_block(pending);
-        if (DBusMessage *answer = dbus_pending_call_steal_reply(pending)) {
-            EXPECT_EQ(dbus_message_get_type(answer), DBUS_MESSAGE_TYPE_METHOD_RETURN);
-            EXPECT_STREQ(dbus_message_get_sender(answer), app.unique_name());
-            outcome.panel_got = dump_properties(answer);
-            dbus_message_unref(answer);
+        if (MessagePtr answer{dbus_pending_call_steal_reply(pending)}) {
+            EXPECT_EQ(dbus_message_get_type(answer.get()), DBUS_MESSAGE_TYPE_METHOD_RETURN);
+            EXPECT_STREQ(dbus_message_get_sender(answer.get()), app.unique_name());
+            outcome.panel_got = dump_properties(answer.get());
         }
         dbus_pending_call_unref(pending);
         return outcome;
