@@ -33,7 +33,7 @@ except GLib.Error as error:
 proxy.connect("g-signal",
               lambda p, sender, signal, params: out("signal", signal, params.unpack()[0]))
 proxy.connect("notify::g-name-owner",
-              lambda p, spec: out("owner", p.get_name_owner() or ""))
+              lambda p, _param: out("owner", p.get_name_owner() or ""))
 out("ready")
 loop = GLib.MainLoop()
 GLib.timeout_add_seconds(60, loop.quit)

@@ -55,6 +55,9 @@ std::string properties_line(const std::string &icon)
 
 class PanelTest : public ProxyTest {
 protected:
+    // Declared before the item, whose thread may touch them until it stops.
+    std::mutex held_mutex;
+    MessagePtr held;
     // The application inside the container, connected through the proxy.
     Peer item;
 
@@ -64,6 +67,25 @@ protected:
                                [respond](DBusConnection *, DBusMessage *m) -> DBusMessage * {
                                    return respond(m);
                                }));
+    }
+
+    // The item holds on to the first call and answers the rest at once;
+    // held_call() is that call, null until it came.
+    void start_item_holding_first_call()
+    {
+        start_item([this](DBusMessage *m) -> DBusMessage * {
+            std::lock_guard<std::mutex> lock(held_mutex);
+            if (!held) {
+                held = MessagePtr::share(m);
+                return nullptr;
+            }
+            return properties_reply(m, "/usr/share/icons/app.png");
+        });
+    }
+    DBusMessage *held_call()
+    {
+        std::lock_guard<std::mutex> lock(held_mutex);
+        return held.get();
     }
 
     // Runs the fake panel under the name `argv0` for `count` GetAll calls on
@@ -336,21 +358,7 @@ void item_round_trip(DBusConnection *item)
 TEST_F(PanelTest, PanelThatExitsDuringItsGetAllLeavesNoRecord)
 {
     start_unix({"--verbose", "4"});
-    // The item holds on to the first GetAll and answers the rest at once.
-    std::mutex mutex;
-    MessagePtr held;
-    start_item([&](DBusMessage *m) -> DBusMessage * {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!held) {
-            held = MessagePtr::share(m);
-            return nullptr;
-        }
-        return properties_reply(m, "/usr/share/icons/app.png");
-    });
-    auto held_call = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return held.get();
-    };
+    start_item_holding_first_call();
 
     Process panel;
     ASSERT_TRUE(panel.start({panel_path, bus.address(), item.unique_name(), "1"}, {},
@@ -433,20 +441,7 @@ TEST_F(PanelTest, AnswerAfterTheRecordExpiredIsForwardedUnchanged)
 {
     daemon.extra_env.push_back("DPD_TEST_PANEL_RECORD_TIMEOUT_MS=300");
     start_unix({"--verbose", "4"});
-    std::mutex mutex;
-    MessagePtr held;
-    start_item([&](DBusMessage *m) -> DBusMessage * {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!held) {
-            held = MessagePtr::share(m);
-            return nullptr;
-        }
-        return properties_reply(m, "/usr/share/icons/app.png");
-    });
-    auto held_call = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return held.get();
-    };
+    start_item_holding_first_call();
 
     Process panel;
     const std::string out = dir.file("late.out");
