@@ -88,7 +88,8 @@ void pair_client_spoke(ConnectionPair *pair)
     // Peer calls (Ping, GetMachineId) belong to the far end, not to us.
     dbus_connection_set_route_peer_messages(server, TRUE);
     apply_back_pressure(server);
-    pair->server_filtered = dbus_connection_add_filter(server, server_message_filter, pair, nullptr);
+    pair->server_filtered =
+        dbus_connection_add_filter(server, server_message_filter, pair, nullptr);
     if (!pair->server_filtered)
         fail_to_open(pair, "out of memory");
 }

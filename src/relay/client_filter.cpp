@@ -68,7 +68,7 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
         break;
     }
 
-    relay_forward(pair, pair->server, message);
+    relay_forward_or_disconnect(pair, pair->server, message);
 }
 
 } // namespace

@@ -66,7 +66,8 @@ bool past_bound(DBusConnection *target, const QueueBound &bound, long queued,
 
 } // namespace
 
-void relay_forward(ConnectionPair *pair, DBusConnection *target, DBusMessage *message)
+void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
+                                 DBusMessage *message)
 {
     const bool to_client = target == pair->client;
     QueueBound &bound = to_client ? pair->to_client : pair->to_bus;

@@ -10,7 +10,8 @@
 // (overrides.relay_max_queued_*) is not reading: the client is disconnected
 // (with a WARN line) instead, so that one stuck peer cannot make the daemon
 // grow.
-void relay_forward(ConnectionPair *pair, DBusConnection *target, DBusMessage *message);
+void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
+                                 DBusMessage *message);
 
 // Drops the pair's share of its queue counters.
 void relay_forget_queues(ConnectionPair *pair);

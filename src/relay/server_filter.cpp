@@ -60,7 +60,8 @@ bool addressed_to_client(ConnectionPair *pair, DBusMessage *call)
 // this signal when it came before that answer.
 bool is_own_name_greeting(ConnectionPair *pair, DBusMessage *message)
 {
-    if (pair->own_name_seen || !dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameAcquired") ||
+    if (pair->own_name_seen ||
+        !dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameAcquired") ||
         !from_bus_driver(message))
         return false;
     const char *name = first_string_arg(message);
@@ -79,10 +80,11 @@ bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
     note_client_names(pair, message);
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
         str_equal(dbus_message_get_member(message), "GetAll") &&
-        addressed_to_client(pair, message) && track_panel_call(pair, message, relay_release_held_from_bus) == 1)
+        addressed_to_client(pair, message) &&
+        track_panel_call(pair, message, relay_release_held_from_bus) == 1)
         return false;
     MessagePtr replacement(translate_name_signal(pair, message));
-    relay_forward(pair, pair->client, replacement ? replacement.get() : message);
+    relay_forward_or_disconnect(pair, pair->client, replacement ? replacement.get() : message);
     return true;
 }
 
@@ -137,7 +139,7 @@ void relay_release_held_from_bus(ConnectionPair *pair)
 {
     // The head is the call whose caller was just named.
     if (auto *head = static_cast<DBusMessage *>(g_queue_pop_head(&pair->held_from_bus))) {
-        relay_forward(pair, pair->client, head);
+        relay_forward_or_disconnect(pair, pair->client, head);
         dbus_message_unref(head);
     }
     while (auto *message = static_cast<DBusMessage *>(g_queue_peek_head(&pair->held_from_bus))) {
