@@ -8,6 +8,7 @@
 #include "util/overrides.h"
 
 #include "harness.h"
+#include "list_dir_fixture.h"
 #include "log_capture.h"
 
 #include <gtest/gtest.h>
@@ -132,19 +133,14 @@ std::string first_arg(DBusMessage *message)
     return text;
 }
 
-class Lookups : public testing::Test {
+class Lookups : public ListDirTest {
 protected:
-    harness::TempDir dir;
-    std::string list_dir = dir.path() + "/";
-    const char *saved_dir = overrides.activation_list_dir;
-    ProxyConfig config;
     ConnectionPair pair{};
 
     void SetUp() override
     {
-        config_init(&config);
+        ListDirTest::SetUp();
         config.namespace_lookups = 1;
-        overrides.activation_list_dir = list_dir.c_str();
         pair.config = &config;
         harness::write_file(dir.file("dbus-sess-proxy.list"),
                             "org.example.Player=org.example.Player.docker\n"
@@ -155,7 +151,7 @@ protected:
     void TearDown() override
     {
         lookups_free(&pair);
-        overrides.activation_list_dir = saved_dir;
+        ListDirTest::TearDown();
     }
 
     // The first argument the call leaves with ("(unchanged)" when forwarded as is).

@@ -8,6 +8,7 @@
 #include "util/overrides.h"
 
 #include "harness.h"
+#include "list_dir_fixture.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -119,20 +120,14 @@ DBusMessage *play_call(const char *destination)
     return call;
 }
 
-class Rewrite : public testing::Test {
+class Rewrite : public ListDirTest {
 protected:
-    harness::TempDir dir;
-    std::string list_dir = dir.path() + "/";
-    const char *saved_dir = overrides.activation_list_dir;
-    ProxyConfig config;
     ConnectionPair pair{};
     std::optional<LocalLink> link;
 
     void SetUp() override
     {
-        ASSERT_FALSE(dir.path().empty());
-        config_init(&config);
-        overrides.activation_list_dir = list_dir.c_str();
+        ListDirTest::SetUp();
         link.emplace(dir.path());
         ASSERT_NE(link->accepted(), nullptr);
         pair.client = link->accepted();
@@ -140,7 +135,7 @@ protected:
     }
     void TearDown() override
     {
-        overrides.activation_list_dir = saved_dir;
+        ListDirTest::TearDown();
         log_verbosity = 0;
         g_list_free(config.owned_names);
     }
