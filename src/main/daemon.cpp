@@ -29,6 +29,8 @@ int run_daemon(int argc, char **argv)
     start_listener(&config);
     // Without a watch, lookups check the list with stat() instead.
     activation_list_watch_init();
+    // Owners of the policy's names are known before the first client asks.
+    owners_start(&config);
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     policy_config_free(&config);

@@ -2,55 +2,20 @@
 
 #include "log/log.h"
 #include "loop/loop.h"
-#include "session/bus_open.h"
+#include "session/query_bus.h"
 #include "util/dbus_ptr.h"
 
-#include <string>
 
 namespace {
 
 // How long a GetAll may wait for the bus to name its caller's process.
 constexpr int pid_query_timeout_ms = 3000;
 
-// Lives as long as the process; no destructor runs at exit.
-DBusConnection *query_connection = nullptr;
-DBusBusType query_bus_type = DBUS_BUS_SESSION;
-
-void on_query_hello(DBusPendingCall *pending, void *data)
-{
-    auto *connection = static_cast<DBusConnection *>(data);
-    std::string error;
-    // A refused Hello ends the connection at the bus; the next query
-    // notices it is gone and opens another.
-    bus_take_hello_reply(pending, connection, &error);
-}
-
 } // namespace
 
 DBusConnection *panel_query_connection(DBusBusType type)
 {
-    if (query_connection &&
-        (!dbus_connection_get_is_connected(query_connection) || query_bus_type != type)) {
-        dbus_connection_close(query_connection);
-        dbus_connection_unref(query_connection);
-        query_connection = nullptr;
-    }
-    if (query_connection)
-        return query_connection;
-
-    std::string error;
-    DBusPendingCall *hello = nullptr;
-    // The notify's data is the connection itself, which the pending call
-    // never outlives.
-    DBusConnection *opened = nullptr;
-    opened = bus_open_async(type == DBUS_BUS_SYSTEM, on_query_hello, nullptr, &hello, &error);
-    if (!opened)
-        return nullptr;
-    dbus_pending_call_set_notify(hello, on_query_hello, opened, nullptr);
-    dbus_pending_call_unref(hello);
-    query_connection = opened;
-    query_bus_type = type;
-    return query_connection;
+    return query_bus_connection(type == DBUS_BUS_SYSTEM);
 }
 
 DBusPendingCall *query_connection_pid(DBusConnection *connection, const char *unique_name,

@@ -2,7 +2,9 @@
 #include "policy/client_side.h"
 
 #include "log/log.h"
+#include "policy/match_rule.h"
 #include "policy/names.h"
+#include "policy/owners.h"
 #include "util/dbus_ptr.h"
 #include "util/message.h"
 
@@ -17,7 +19,8 @@ bool is(const char *a, const char *b)
     return a && std::strcmp(a, b) == 0;
 }
 
-// A burst of refused calls must not flood the log: at most 10 lines a second.
+// A burst of refused messages must not flood the log: at most 10 lines a
+// second, whatever their kind.
 bool refusal_log_allowed()
 {
     static gint64 window = 0;
@@ -39,18 +42,31 @@ void answer(ConnectionPair *pair, DBusMessage *call, DBusMessage *reply)
     dbus_connection_send(pair->client, reply, nullptr);
 }
 
+const char *self_name(ConnectionPair *pair)
+{
+    return or_null(dbus_bus_get_unique_name(pair->server));
+}
+
 PolicyVerdict refuse(ConnectionPair *pair, DBusMessage *call)
 {
-    const char *self = dbus_bus_get_unique_name(pair->server);
     const char *destination = dbus_message_get_destination(call);
     const char *member = dbus_message_get_member(call);
     LOG_IF(refusal_log_allowed(), LOG_LEVEL_WARN,
-           "[CLIENT:]Access policy refused a call from %s to %s, member %s\n", or_null(self),
+           "[CLIENT:]Access policy refused a call from %s to %s, member %s\n", self_name(pair),
            or_null(destination), or_null(member));
     MessagePtr error(dbus_message_new_error_printf(
         call, DBUS_ERROR_ACCESS_DENIED, "The proxy's access policy does not allow %s on %s",
         or_null(member), or_null(destination)));
     answer(pair, call, error.get());
+    return POLICY_HANDLED;
+}
+
+PolicyVerdict drop(ConnectionPair *pair, DBusMessage *message, const char *what)
+{
+    LOG_IF(refusal_log_allowed(), LOG_LEVEL_WARN,
+           "[CLIENT:]Access policy dropped %s from %s to %s: %s\n",
+           dbus_message_type_to_string(dbus_message_get_type(message)), self_name(pair),
+           or_null(dbus_message_get_destination(message)), what);
     return POLICY_HANDLED;
 }
 
@@ -91,46 +107,26 @@ bool is_name_query(const char *member)
     return false;
 }
 
-PolicyVerdict match_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *call, bool add)
-{
-    const char *rule = first_string_arg(call);
-    if (!rule)
-        return POLICY_FORWARD; // the bus answers a malformed call
-    MatchPairs pairs;
-    // What cannot be read here cannot be shown not to eavesdrop.
-    if (!match_rule_parse(rule, &pairs) || (add && match_rule_eavesdrops(pairs)))
-        return refuse(pair, call);
-    OwnerChangeMatch match;
-    if (owner_change_match_from(pairs, &match)) {
-        auto &matches = state->owner_matches;
-        if (add) {
-            matches.push_back(match);
-        } else {
-            for (auto it = matches.begin(); it != matches.end(); ++it)
-                if (*it == match) {
-                    matches.erase(it);
-                    break;
-                }
-        }
-    }
-    return POLICY_FORWARD;
-}
-
-PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *call)
+// Whether a forwarded bus call may go, and what its reply will need.
+PolicyVerdict judge_driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *call,
+                                BusCall *record)
 {
     const char *member = dbus_message_get_member(call);
-    if (is(member, "Hello")) {
-        pair_policy_start(pair, state);
-        return POLICY_FORWARD;
-    }
     if (is(dbus_message_get_interface(call), DBUS_INTERFACE_PEER) || is(member, "GetId"))
         return POLICY_FORWARD;
-    if (is(member, "AddMatch") || is(member, "RemoveMatch"))
-        return match_call(pair, state, call, is(member, "AddMatch"));
+    if (is(member, "AddMatch") || is(member, "RemoveMatch")) {
+        const char *rule = first_string_arg(call);
+        if (!rule)
+            return POLICY_FORWARD; // the bus answers a malformed call
+        // What cannot be read here cannot be shown not to eavesdrop.
+        MatchPairs pairs;
+        if (is(member, "AddMatch") &&
+            (!match_rule_parse(rule, &pairs) || match_rule_eavesdrops(pairs)))
+            return refuse(pair, call);
+        return POLICY_FORWARD;
+    }
     if (is(member, "ListNames") || is(member, "ListActivatableNames")) {
-        if (!dbus_message_get_no_reply(call))
-            state->list_calls[dbus_message_get_serial(call)] =
-                is(member, "ListNames") ? LIST_NAMES : LIST_ACTIVATABLE;
+        record->kind = is(member, "ListNames") ? BUS_CALL_LIST_NAMES : BUS_CALL_LIST_ACTIVATABLE;
         return POLICY_FORWARD;
     }
     const bool ownership = is(member, "RequestName") || is(member, "ReleaseName");
@@ -142,25 +138,42 @@ PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
     if (ownership)
         return policy_level(pair->config->policy, name) >= POLICY_OWN ? POLICY_FORWARD
                                                                       : refuse(pair, call);
-    if (policy_name_visible(pair, state, name)) {
-        // Its answer teaches the owner of a name covered by a prefix rule
-        // before the daemon's own query returns.
-        if (is(member, "GetNameOwner") && name[0] != ':' && !dbus_message_get_no_reply(call))
-            state->owner_calls[dbus_message_get_serial(call)] = name;
-        return POLICY_FORWARD;
+    if (!policy_name_visible(pair, state, name))
+        return answer_missing(pair, call, member, name);
+    if (is(member, "GetNameOwner") && name[0] != ':') {
+        // Its answer can teach the owner before the tracker's own word comes.
+        record->kind = BUS_CALL_NAME_OWNER;
+        record->name = name;
     }
-    return answer_missing(pair, call, member, name);
+    return POLICY_FORWARD;
 }
 
-} // namespace
+PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *call)
+{
+    if (is(dbus_message_get_member(call), "Hello"))
+        return POLICY_FORWARD; // answered by the daemon, never sent on
+    const uint32_t serial = dbus_message_get_serial(call);
+    // A reply is matched to its call by serial: two calls under one serial
+    // would let the first answer stand for the second.
+    if (state->bus_calls.count(serial) || state->bus_calls.size() >= POLICY_MAX_BUS_CALLS)
+        return refuse(pair, call);
+    BusCall record;
+    if (judge_driver_call(pair, state, call, &record) == POLICY_HANDLED)
+        return POLICY_HANDLED;
+    // The bus answers some calls whatever the flag says and others only
+    // without it: asked always, so that every call has exactly one reply,
+    // and the replies the client did not want are dropped.
+    if (dbus_message_get_no_reply(call)) {
+        dbus_message_set_no_reply(call, FALSE);
+        record.swallow = true;
+    }
+    state->bus_calls.emplace(serial, std::move(record));
+    return POLICY_FORWARD;
+}
 
-PolicyVerdict policy_client_message(ConnectionPair *pair, DBusMessage *message)
+PolicyVerdict method_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
 {
     const PolicyRules *rules = pair->config->policy;
-    if (!rules || dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL)
-        return POLICY_FORWARD;
-    PairPolicy *state = pair_policy_get(pair);
-
     const char *destination = dbus_message_get_destination(message);
     if (!destination)
         return refuse(pair, message);
@@ -171,16 +184,65 @@ PolicyVerdict policy_client_message(ConnectionPair *pair, DBusMessage *message)
     const char *member = dbus_message_get_member(message);
     const char *path = dbus_message_get_path(message);
     if (destination[0] == ':') {
-        if (state->callers.count(destination))
+        if (state->callers.count(destination) || is(destination, self_name(pair)))
             return POLICY_FORWARD;
-        const char *self = dbus_bus_get_unique_name(pair->server);
-        if (self && std::strcmp(self, destination) == 0)
-            return POLICY_FORWARD;
-        NameGrant grant = pair_policy_unique_grant(rules, state, destination);
+        NameGrant grant = owners_unique_grant(rules, destination);
         return grant_allows_call(grant, interface, member, path) ? POLICY_FORWARD
                                                                  : refuse(pair, message);
     }
     return grant_allows_call(policy_lookup(rules, destination), interface, member, path)
                ? POLICY_FORWARD
                : refuse(pair, message);
+}
+
+// An answer goes only to a call that the bus delivered to this client and
+// that it has not answered yet: anything else could pass for another
+// service's answer to a host program.
+PolicyVerdict answer_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
+{
+    const char *destination = dbus_message_get_destination(message);
+    if (destination &&
+        pair_policy_take_answer(state, destination, dbus_message_get_reply_serial(message)))
+        return POLICY_FORWARD;
+    return drop(pair, message, "it answers no call of that peer");
+}
+
+// A broadcast is for whoever subscribed; a signal with a destination is a
+// message to that peer, allowed as a call to it would be.
+PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
+{
+    const char *destination = dbus_message_get_destination(message);
+    if (!destination)
+        return POLICY_FORWARD;
+    const PolicyRules *rules = pair->config->policy;
+    int level;
+    if (destination[0] == ':') {
+        if (state->callers.count(destination) || is(destination, self_name(pair)))
+            return POLICY_FORWARD;
+        level = owners_unique_grant(rules, destination).level;
+    } else {
+        level = policy_level(rules, destination);
+    }
+    return level >= POLICY_TALK ? POLICY_FORWARD
+                                : drop(pair, message, "the policy does not allow talking to it");
+}
+
+} // namespace
+
+PolicyVerdict policy_client_message(ConnectionPair *pair, DBusMessage *message)
+{
+    if (!pair->config->policy)
+        return POLICY_FORWARD;
+    PairPolicy *state = pair_policy_get(pair);
+    switch (dbus_message_get_type(message)) {
+    case DBUS_MESSAGE_TYPE_METHOD_CALL:
+        return method_call(pair, state, message);
+    case DBUS_MESSAGE_TYPE_METHOD_RETURN:
+    case DBUS_MESSAGE_TYPE_ERROR:
+        return answer_call(pair, state, message);
+    case DBUS_MESSAGE_TYPE_SIGNAL:
+        return signal(pair, state, message);
+    default:
+        return POLICY_FORWARD;
+    }
 }

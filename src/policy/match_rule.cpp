@@ -1,39 +1,77 @@
 #include "policy/match_rule.h"
 
-#include <cstdlib>
+#include <dbus/dbus.h>
+
 #include <cstring>
+
+namespace {
+
+bool is_white(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// A value up to an unquoted ',' or the end. A backslash outside quotes
+// escapes only a quote mark; before any other byte both bytes are kept,
+// and that byte is taken literally (so "\," does not end the value).
+bool read_value(const char *&p, std::string *value)
+{
+    char state = '\0'; // '\'' inside quotes, '\\' after a backslash
+    for (; *p; ++p) {
+        if (state == '\0') {
+            if (*p == ',') {
+                ++p;
+                return true;
+            }
+            if (*p == '\'' || *p == '\\')
+                state = *p;
+            else
+                *value += *p;
+        } else if (state == '\\') {
+            if (*p != '\'')
+                *value += '\\';
+            *value += *p;
+            state = '\0';
+        } else if (*p == '\'') {
+            state = '\0';
+        } else {
+            *value += *p;
+        }
+    }
+    if (state == '\\')
+        *value += '\\';
+    return state != '\'';
+}
+
+} // namespace
 
 bool match_rule_parse(const char *rule, MatchPairs *pairs)
 {
     pairs->clear();
+    if (std::strlen(rule) > DBUS_MAXIMUM_MATCH_RULE_LENGTH)
+        return false;
     const char *p = rule;
     for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')
+        while (is_white(*p))
             ++p;
-        if (*p == '\0')
-            return true;
-        const char *eq = std::strchr(p, '=');
-        if (!eq || eq == p)
-            return false;
-        std::string key(p, eq);
-        while (!key.empty() && (key.back() == ' ' || key.back() == '\t'))
-            key.pop_back();
-        p = eq + 1;
-        std::string value;
-        bool quoted = false;
-        for (; *p && (quoted || *p != ','); ++p) {
-            if (*p == '\'')
-                quoted = !quoted;
-            else if (!quoted && p[0] == '\\' && p[1] == '\'')
-                value += *++p;
-            else
-                value += *p;
+        const char *key_start = p;
+        while (*p && *p != '=' && !is_white(*p))
+            ++p;
+        const char *key_end = p;
+        while (is_white(*p))
+            ++p;
+        if (key_start == key_end) {
+            // The end of the rule; an empty key before '=' makes one bus
+            // skip the rest of the rule, so it is not read here at all.
+            return *p == '\0';
         }
-        if (quoted)
+        if (*p != '=')
             return false;
-        pairs->emplace_back(std::move(key), std::move(value));
-        if (*p == ',')
-            ++p;
+        ++p;
+        std::string value;
+        if (!read_value(p, &value))
+            return false;
+        pairs->emplace_back(std::string(key_start, key_end), std::move(value));
     }
 }
 
@@ -43,59 +81,4 @@ bool match_rule_eavesdrops(const MatchPairs &pairs)
         if (key == "eavesdrop" && value != "false")
             return true;
     return false;
-}
-
-bool owner_change_match_from(const MatchPairs &pairs, OwnerChangeMatch *out)
-{
-    *out = OwnerChangeMatch{};
-    for (const auto &[key, value] : pairs) {
-        if (key == "type") {
-            if (value != "signal")
-                return false;
-        } else if (key == "sender" || key == "interface") {
-            if (value != "org.freedesktop.DBus")
-                return false;
-        } else if (key == "member") {
-            if (value != "NameOwnerChanged")
-                return false;
-        } else if (key == "path") {
-            if (value != "/org/freedesktop/DBus")
-                return false;
-        } else if (key == "path_namespace") {
-            if (value != "/" && value != "/org" && value != "/org/freedesktop" &&
-                value != "/org/freedesktop/DBus")
-                return false;
-        } else if (key == "destination") {
-            return false; // the signal is a broadcast
-        } else if (key == "arg0") {
-            out->arg0 = value;
-        } else if (key == "arg0namespace") {
-            out->arg0namespace = value;
-        } else if (key == "arg1") {
-            out->arg1 = value;
-        } else if (key == "arg2") {
-            out->arg2 = value;
-        } else if (key.compare(0, 3, "arg") == 0 && key.size() > 3 &&
-                   std::strtol(key.c_str() + 3, nullptr, 10) > 2) {
-            return false; // the signal has three arguments
-        }
-        // Anything else (eavesdrop, argNpath): rather pass a signal too many.
-    }
-    return true;
-}
-
-bool owner_change_matches(const OwnerChangeMatch &match, const char *name, const char *old_owner,
-                          const char *new_owner)
-{
-    if (match.arg0 && *match.arg0 != name)
-        return false;
-    if (match.arg0namespace) {
-        const size_t n = match.arg0namespace->size();
-        if (std::strncmp(name, match.arg0namespace->c_str(), n) != 0 ||
-            (name[n] != '\0' && name[n] != '.'))
-            return false;
-    }
-    if (match.arg1 && *match.arg1 != old_owner)
-        return false;
-    return !match.arg2 || *match.arg2 == new_owner;
 }

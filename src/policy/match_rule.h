@@ -1,26 +1,18 @@
-// The client's match rules, as far as the policy needs them: eavesdropping,
-// and which NameOwnerChanged signals the client asked for (the pair has a
-// match of its own for them, so the bus sends more than the client wants).
+// Client match rules read as the bus reads them, so that the policy judges
+// the rule the bus will apply, not a look-alike.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 using MatchPairs = std::vector<std::pair<std::string, std::string>>;
 
-// Splits a rule into its key/value pairs as the bus does; false if malformed.
+// Splits a rule into its key/value pairs with the bus's white space, quoting
+// and backslash rules. False when the rule is longer than the bus accepts,
+// malformed, or read differently by bus implementations (a key left empty
+// before its '='): such a rule is refused, never guessed at.
 bool match_rule_parse(const char *rule, MatchPairs *pairs);
+// Whether any eavesdrop key asks for anything but "false" (the bus lets the
+// last one win; this does not depend on the order).
 bool match_rule_eavesdrops(const MatchPairs &pairs);
-
-// A client rule that can match the bus's NameOwnerChanged, by its argument
-// conditions (absent: none).
-struct OwnerChangeMatch {
-    std::optional<std::string> arg0, arg0namespace, arg1, arg2;
-    bool operator==(const OwnerChangeMatch &) const = default;
-};
-// False when the rule cannot match a NameOwnerChanged from the bus.
-bool owner_change_match_from(const MatchPairs &pairs, OwnerChangeMatch *out);
-bool owner_change_matches(const OwnerChangeMatch &match, const char *name, const char *old_owner,
-                          const char *new_owner);

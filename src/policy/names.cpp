@@ -1,26 +1,40 @@
 #include "policy/names.h"
 
-#include "util/dbus_ptr.h"
+#include "policy/owners.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
 
-// Sends one of the daemon's own bus calls; the reply is recognised by serial.
-void send_own(ConnectionPair *pair, PairPolicy *state, DBusMessage *call, OwnQuery kind,
-              const char *name = "")
+// The bus itself never gives up on a reply; a caller that waits longer
+// than this for the container has long since moved on.
+constexpr gint64 answer_timeout_us = 300 * G_USEC_PER_SEC;
+
+std::string answer_key(const char *caller, uint32_t serial)
 {
-    const uint32_t serial = state->next_serial++;
-    dbus_message_set_serial(call, serial);
-    if (dbus_connection_send(pair->server, call, nullptr))
-        state->own_queries[serial] = OwnCall{kind, name};
+    std::string key(caller);
+    key.push_back('\0');
+    key.append(reinterpret_cast<const char *>(&serial), sizeof serial);
+    return key;
 }
 
-MessagePtr driver_call(const char *member)
+void forget_answer(PairPolicy *state, std::map<uint64_t, OwedAnswer>::iterator it)
 {
-    return MessagePtr(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-                                                   DBUS_INTERFACE_DBUS, member));
+    state->owed.erase(it->second.key);
+    state->owed_order.erase(it);
+}
+
+void forget_caller(PairPolicy *state, const std::string &unique)
+{
+    state->callers.erase(unique);
+    // Its calls are no longer the client's to answer.
+    for (auto it = state->owed_order.begin(); it != state->owed_order.end();) {
+        const std::string &key = it->second.key;
+        if (key.compare(0, unique.size() + 1, unique.c_str(), unique.size() + 1) == 0)
+            forget_answer(state, it++);
+        else
+            ++it;
+    }
 }
 
 } // namespace
@@ -34,92 +48,64 @@ PairPolicy *pair_policy_get(ConnectionPair *pair)
 
 void pair_policy_free(PairPolicy *state)
 {
+    if (!state)
+        return;
+    for (const std::string &unique : state->callers)
+        owners_unwatch_peer(state, unique);
     delete state;
 }
 
-void pair_policy_query_owner(ConnectionPair *pair, PairPolicy *state, const char *name)
+void pair_policy_called(PairPolicy *state, const char *caller, uint32_t serial,
+                        bool expects_reply)
 {
-    MessagePtr call = driver_call("GetNameOwner");
-    if (call && dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID))
-        send_own(pair, state, call.get(), QUERY_NAME_OWNER, name);
-}
-
-void pair_policy_start(ConnectionPair *pair, PairPolicy *state)
-{
-    if (state->started)
-        return;
-    state->started = true;
-    // The bus delivers a signal once however many rules match it, so the
-    // client's own NameOwnerChanged rules are tracked to tell which of these
-    // it asked for.
-    MessagePtr match = driver_call("AddMatch");
-    const char *rule = "type='signal',sender='org.freedesktop.DBus',"
-                       "interface='org.freedesktop.DBus',member='NameOwnerChanged'";
-    if (match &&
-        dbus_message_append_args(match.get(), DBUS_TYPE_STRING, &rule, DBUS_TYPE_INVALID)) {
-        dbus_message_set_no_reply(match.get(), TRUE);
-        send_own(pair, state, match.get(), QUERY_MATCH);
-    }
-    // Names covered by a prefix are learnt from the list; exact ones are
-    // asked for at once so that their signals pass from the start.
-    for (const auto &[name, rules] : pair->config->policy->exact)
-        pair_policy_query_owner(pair, state, name.c_str());
-    if (!pair->config->policy->prefix.empty()) {
-        MessagePtr list = driver_call("ListNames");
-        if (list)
-            send_own(pair, state, list.get(), QUERY_LIST_NAMES);
-    }
-}
-
-void pair_policy_owner_changed(const PolicyRules *rules, PairPolicy *state, const char *name,
-                               const char *old_owner, const char *new_owner)
-{
-    if (name[0] == ':') {
-        if (*new_owner)
-            return;
-        state->owned_by.erase(name);
-        state->callers.erase(name);
-        return;
-    }
-    if (policy_level(rules, name) < POLICY_SEE)
-        return;
-    auto previous = state->owner_of.find(name);
-    if (previous != state->owner_of.end()) {
-        auto owned = state->owned_by.find(previous->second);
-        if (owned != state->owned_by.end()) {
-            std::erase(owned->second, std::string(name));
-            if (owned->second.empty())
-                state->owned_by.erase(owned);
+    if (!state->callers.count(caller)) {
+        if (state->callers.size() >= POLICY_MAX_CALLERS) {
+            // Forgetting one of many peers is better than growing without end.
+            const std::string evicted = *state->callers.begin();
+            owners_unwatch_peer(state, evicted);
+            forget_caller(state, evicted);
         }
-        state->owner_of.erase(previous);
+        state->callers.insert(caller);
+        owners_watch_peer(state, caller);
     }
-    (void)old_owner;
-    if (*new_owner) {
-        state->owner_of[name] = new_owner;
-        state->owned_by[new_owner].push_back(name);
-    }
+    if (!expects_reply)
+        return;
+    std::string key = answer_key(caller, serial);
+    if (state->owed.count(key))
+        return; // a caller that reuses a serial is owed one answer
+    if (state->owed.size() >= POLICY_MAX_OWED_ANSWERS)
+        forget_answer(state, state->owed_order.begin());
+    const uint64_t stamp = state->next_stamp++;
+    state->owed.emplace(key, stamp);
+    state->owed_order.emplace(stamp, OwedAnswer{std::move(key),
+                                                g_get_monotonic_time() + answer_timeout_us});
+}
+
+bool pair_policy_take_answer(PairPolicy *state, const char *caller, uint32_t serial)
+{
+    auto found = state->owed.find(answer_key(caller, serial));
+    if (found == state->owed.end())
+        return false;
+    auto it = state->owed_order.find(found->second);
+    const bool live = it->second.deadline > g_get_monotonic_time();
+    forget_answer(state, it);
+    // Expired records in front of it go too: they are older still.
+    while (!state->owed_order.empty() &&
+           state->owed_order.begin()->second.deadline <= g_get_monotonic_time())
+        forget_answer(state, state->owed_order.begin());
+    return live;
+}
+
+void pair_policy_peer_left(PairPolicy *state, const std::string &unique)
+{
+    forget_caller(state, unique);
 }
 
 bool pair_policy_knows_unique(ConnectionPair *pair, const PairPolicy *state, const char *unique)
 {
     const char *self = dbus_bus_get_unique_name(pair->server);
-    return (self && std::strcmp(self, unique) == 0) || state->owned_by.count(unique) ||
-           state->callers.count(unique);
-}
-
-NameGrant pair_policy_unique_grant(const PolicyRules *rules, const PairPolicy *state,
-                                   const char *unique)
-{
-    NameGrant grant;
-    auto owned = state->owned_by.find(unique);
-    if (owned == state->owned_by.end())
-        return grant;
-    for (const std::string &name : owned->second) {
-        NameGrant one = policy_lookup(rules, name.c_str());
-        grant.level = std::max(grant.level, one.level);
-        grant.sources.insert(grant.sources.end(), one.sources.begin(), one.sources.end());
-    }
-    return grant;
+    return (self && std::strcmp(self, unique) == 0) || state->callers.count(unique) ||
+           owners_owns_visible(unique);
 }
 
 bool policy_name_visible(ConnectionPair *pair, const PairPolicy *state, const char *name)

@@ -1,55 +1,64 @@
-// Per-pair state of the policy: who owns the names the client may see, who
-// called the client, and the bus calls whose replies the policy handles.
+// Per-pair state of the policy: the peers that called the client, the
+// calls the client still owes an answer, and the client's calls to the bus
+// whose replies the policy reads. Owners of names live in owners.h, once
+// for the whole daemon.
 #pragma once
 
-#include "policy/match_rule.h"
 #include "policy/rule_set.h"
 #include "session/pair.h"
 
+#include <glib.h>
+
 #include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
-// Serials of the daemon's own calls on a pair's bus connection. The client's
-// calls go out there with the client's serials, so ours come from far above
-// them and cannot be mistaken for the client's replies.
-inline constexpr uint32_t POLICY_OWN_SERIAL_BASE = 0xF0000000u;
+// What a client can make the daemon hold for it; past these the oldest
+// record goes (answers, callers) or the call is refused (bus calls).
+inline constexpr size_t POLICY_MAX_OWED_ANSWERS = 4096;
+inline constexpr size_t POLICY_MAX_CALLERS = 4096;
+inline constexpr size_t POLICY_MAX_BUS_CALLS = 1024;
 
-enum OwnQuery { QUERY_MATCH, QUERY_LIST_NAMES, QUERY_NAME_OWNER };
-enum ListKind { LIST_NAMES, LIST_ACTIVATABLE };
+enum BusCallKind { BUS_CALL_PLAIN, BUS_CALL_LIST_NAMES, BUS_CALL_LIST_ACTIVATABLE, BUS_CALL_NAME_OWNER };
 
-struct OwnCall {
-    OwnQuery kind;
-    std::string name; // QUERY_NAME_OWNER: the name asked about
+// A client's call to the bus, until the bus answers it.
+struct BusCall {
+    BusCallKind kind = BUS_CALL_PLAIN;
+    bool swallow = false; // the client asked for no reply; ours asked for one
+    std::string name;     // BUS_CALL_NAME_OWNER: the name asked about
+};
+
+// A call from a host peer that the client may answer once.
+struct OwedAnswer {
+    std::string key;  // caller's unique name and the call's serial
+    gint64 deadline;  // monotonic time after which the caller gave up
 };
 
 struct PairPolicy {
-    bool started = false;
-    std::unordered_map<std::string, std::string> owner_of;                // visible name -> unique
-    std::unordered_map<std::string, std::vector<std::string>> owned_by;  // unique -> visible names
-    std::unordered_set<std::string> callers;                              // host peers that called in
-    std::unordered_map<uint32_t, ListKind> list_calls;                    // client serial
-    std::unordered_map<uint32_t, std::string> owner_calls;                // client serial -> name
-    std::unordered_map<uint32_t, OwnCall> own_queries;                    // our serial
-    uint32_t next_serial = POLICY_OWN_SERIAL_BASE;
-    std::vector<OwnerChangeMatch> owner_matches; // the client's NameOwnerChanged rules
+    std::unordered_set<std::string> callers;                 // host peers that called in
+    std::unordered_map<std::string, uint64_t> owed;          // key -> stamp in owed_order
+    std::map<uint64_t, OwedAnswer> owed_order;               // oldest first
+    uint64_t next_stamp = 0;
+    std::unordered_map<uint32_t, BusCall> bus_calls;         // client serial
 };
 
 PairPolicy *pair_policy_get(ConnectionPair *pair);
 // pair_free calls it; null is harmless.
 void pair_policy_free(PairPolicy *state);
-// Subscribes the pair to ownership changes and asks who owns the names the
-// policy names; never waits: the replies come through the bus-side filter.
-void pair_policy_start(ConnectionPair *pair, PairPolicy *state);
-void pair_policy_query_owner(ConnectionPair *pair, PairPolicy *state, const char *name);
-void pair_policy_owner_changed(const PolicyRules *rules, PairPolicy *state, const char *name,
-                               const char *old_owner, const char *new_owner);
+
+// A call the bus delivered to the client: its caller may be called back,
+// and when it expects a reply the client may answer it once.
+void pair_policy_called(PairPolicy *state, const char *caller, uint32_t serial,
+                        bool expects_reply);
+// Takes the record of a call the client answers; false when there is none
+// (never delivered, answered already, expired, or its caller left).
+bool pair_policy_take_answer(PairPolicy *state, const char *caller, uint32_t serial);
+// The tracker's notice that a peer that called the client has left.
+void pair_policy_peer_left(PairPolicy *state, const std::string &unique);
+
 // A unique name the client may know of: itself, an owner of a visible
 // name, or a peer that called it.
 bool pair_policy_knows_unique(ConnectionPair *pair, const PairPolicy *state, const char *unique);
-// All that the names owned by `unique` are granted.
-NameGrant pair_policy_unique_grant(const PolicyRules *rules, const PairPolicy *state,
-                                   const char *unique);
 bool policy_name_visible(ConnectionPair *pair, const PairPolicy *state, const char *name);

@@ -7,10 +7,12 @@
 //   client_side.cpp  policy_client_message, in the client filter
 //   server_side.cpp  policy_server_message, in the bus filter
 //   names.cpp        the per-pair state (pair_policy_free)
+//   owners.cpp       who owns the policy's names, once for the daemon
 #pragma once
 
 #include "policy/client_side.h"
 #include "policy/options.h"
+#include "policy/owners.h"
 #include "policy/parse.h"
 #include "policy/rule_set.h"
 #include "policy/server_side.h"

@@ -3,6 +3,7 @@
 
 #include "log/log.h"
 #include "policy/names.h"
+#include "policy/owners.h"
 #include "util/dbus_ptr.h"
 
 #include <cstring>
@@ -12,36 +13,6 @@ namespace {
 bool is(const char *a, const char *b)
 {
     return a && std::strcmp(a, b) == 0;
-}
-
-// Replies to the daemon's own calls: learn from them, never pass them on.
-void own_reply(ConnectionPair *pair, PairPolicy *state, const OwnCall &call, DBusMessage *reply)
-{
-    if (dbus_message_get_type(reply) != DBUS_MESSAGE_TYPE_METHOD_RETURN)
-        return;
-    const PolicyRules *rules = pair->config->policy;
-    if (call.kind == QUERY_NAME_OWNER) {
-        const char *owner = nullptr;
-        if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID) &&
-            owner[0] == ':')
-            pair_policy_owner_changed(rules, state, call.name.c_str(), "", owner);
-        return;
-    }
-    if (call.kind != QUERY_LIST_NAMES)
-        return;
-    DBusMessageIter iter, names;
-    if (!dbus_message_iter_init(reply, &iter) ||
-        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_ARRAY ||
-        dbus_message_iter_get_element_type(&iter) != DBUS_TYPE_STRING)
-        return;
-    dbus_message_iter_recurse(&iter, &names);
-    for (; dbus_message_iter_get_arg_type(&names) == DBUS_TYPE_STRING;
-         dbus_message_iter_next(&names)) {
-        const char *name = nullptr;
-        dbus_message_iter_get_basic(&names, &name);
-        if (name[0] != ':' && !rules->exact.count(name) && policy_level(rules, name) >= POLICY_SEE)
-            pair_policy_query_owner(pair, state, name);
-    }
 }
 
 // The bus's list with only what the client may see.
@@ -78,34 +49,39 @@ PolicyVerdict filter_list(ConnectionPair *pair, PairPolicy *state, DBusMessage *
     return POLICY_HANDLED;
 }
 
-PolicyVerdict reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
+// The bus's answer to one of the client's bus calls, each recorded when it
+// went out; anything else from the bus under a reply serial is no answer.
+PolicyVerdict bus_reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
 {
-    if (!is(dbus_message_get_sender(message), DBUS_SERVICE_DBUS))
+    auto found = state->bus_calls.find(dbus_message_get_reply_serial(message));
+    if (found == state->bus_calls.end())
         return POLICY_FORWARD;
-    const uint32_t serial = dbus_message_get_reply_serial(message);
-    if (auto own = state->own_queries.find(serial); own != state->own_queries.end()) {
-        const OwnCall call = own->second;
-        state->own_queries.erase(own);
-        own_reply(pair, state, call, message);
+    const bool is_list = found->second.kind == BUS_CALL_LIST_NAMES ||
+                         found->second.kind == BUS_CALL_LIST_ACTIVATABLE;
+    // The bus also answers calls to services with errors under the client's
+    // serials: a list is answered by a return alone, so an error cannot use
+    // up its record and let the list itself through unfiltered.
+    if (is_list && dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR)
+        return POLICY_FORWARD;
+    const BusCall call = std::move(found->second);
+    state->bus_calls.erase(found);
+    if (call.swallow)
         return POLICY_HANDLED;
-    }
-    if (auto asked = state->owner_calls.find(serial); asked != state->owner_calls.end()) {
-        const char *owner = nullptr;
-        if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
-            dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID) &&
-            owner[0] == ':')
-            pair_policy_owner_changed(pair->config->policy, state, asked->second.c_str(), "",
-                                      owner);
-        state->owner_calls.erase(asked);
-        return POLICY_FORWARD;
-    }
-    auto list = state->list_calls.find(serial);
-    if (list == state->list_calls.end())
-        return POLICY_FORWARD;
-    state->list_calls.erase(list);
     if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_RETURN)
         return POLICY_FORWARD;
-    return filter_list(pair, state, message);
+    switch (call.kind) {
+    case BUS_CALL_LIST_NAMES:
+    case BUS_CALL_LIST_ACTIVATABLE:
+        return filter_list(pair, state, message);
+    case BUS_CALL_NAME_OWNER: {
+        const char *owner = nullptr;
+        if (dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID))
+            owners_learn_owner(pair->config->policy, call.name.c_str(), owner);
+        return POLICY_FORWARD;
+    }
+    default:
+        return POLICY_FORWARD;
+    }
 }
 
 PolicyVerdict drop(DBusMessage *signal, const char *why)
@@ -116,31 +92,31 @@ PolicyVerdict drop(DBusMessage *signal, const char *why)
     return POLICY_HANDLED;
 }
 
-PolicyVerdict owner_changed(ConnectionPair *pair, PairPolicy *state, DBusMessage *signal)
+// The pair's connection carries only what the client's own rules asked
+// for; of that, the client sees changes of the names it may see.
+PolicyVerdict owner_changed(ConnectionPair *pair, PairPolicy *state, DBusMessage *signal,
+                            DBusMessage *shown)
 {
     const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
     if (!dbus_message_get_args(signal, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
                                &old_owner, DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID))
         return drop(signal, "malformed");
+    const char *shown_name = name;
+    if (shown != signal)
+        dbus_message_get_args(shown, nullptr, DBUS_TYPE_STRING, &shown_name, DBUS_TYPE_INVALID);
     // Judged before the update: a unique name that just went was known.
-    const bool visible = policy_name_visible(pair, state, name);
-    pair_policy_owner_changed(pair->config->policy, state, name, old_owner, new_owner);
-    if (!visible)
-        return drop(signal, "name not visible");
-    for (const OwnerChangeMatch &match : state->owner_matches)
-        if (owner_change_matches(match, name, old_owner, new_owner))
-            return POLICY_FORWARD;
-    // Only the daemon's own subscription brought it.
-    return POLICY_HANDLED;
+    const bool visible = policy_name_visible(pair, state, shown_name);
+    owners_learn(pair->config->policy, name, old_owner, new_owner);
+    return visible ? POLICY_FORWARD : drop(signal, "name not visible");
 }
 
-PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
+PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *message,
+                     DBusMessage *shown)
 {
     const char *sender = dbus_message_get_sender(message);
     if (is(sender, DBUS_SERVICE_DBUS)) {
-        if (is(dbus_message_get_member(message), "NameOwnerChanged") &&
-            is(dbus_message_get_interface(message), DBUS_INTERFACE_DBUS))
-            return owner_changed(pair, state, message);
+        if (dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged"))
+            return owner_changed(pair, state, message, shown);
         return POLICY_FORWARD;
     }
     // Addressed to the client: whoever may send to it may signal it.
@@ -148,7 +124,7 @@ PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *messa
         return POLICY_FORWARD;
     if (!sender)
         return drop(message, "no sender");
-    NameGrant grant = pair_policy_unique_grant(pair->config->policy, state, sender);
+    NameGrant grant = owners_unique_grant(pair->config->policy, sender);
     if (grant_allows_broadcast(grant, dbus_message_get_interface(message),
                                dbus_message_get_member(message), dbus_message_get_path(message)))
         return POLICY_FORWARD;
@@ -157,7 +133,8 @@ PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *messa
 
 } // namespace
 
-PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message)
+PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message,
+                                    DBusMessage *shown)
 {
     if (!pair->config->policy)
         return POLICY_FORWARD;
@@ -165,15 +142,18 @@ PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message)
     switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
     case DBUS_MESSAGE_TYPE_ERROR:
-        return reply(pair, state, message);
+        return is(dbus_message_get_sender(message), DBUS_SERVICE_DBUS)
+                   ? bus_reply(pair, state, message)
+                   : POLICY_FORWARD;
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
         // Host programs reach the client's objects; the client may answer
-        // and call back.
+        // once and call back.
         if (const char *sender = dbus_message_get_sender(message))
-            state->callers.insert(sender);
+            pair_policy_called(state, sender, dbus_message_get_serial(message),
+                               !dbus_message_get_no_reply(message));
         return POLICY_FORWARD;
     case DBUS_MESSAGE_TYPE_SIGNAL:
-        return signal(pair, state, message);
+        return signal(pair, state, message, shown);
     default:
         return POLICY_FORWARD;
     }

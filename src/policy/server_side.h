@@ -6,6 +6,10 @@
 
 #include <dbus/dbus.h>
 
-// From the bus, before forwarding. HANDLED: dropped, or a substitute was
-// sent to the client in its place; the caller stops.
-PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message);
+// From the bus, before forwarding. `shown` is the message as it will reach
+// the client (a NameOwnerChanged may show a namespaced name under its plain
+// one): the client's rights are judged on that, while what the bus said is
+// learnt from `message`. HANDLED: dropped, or a substitute was sent to the
+// client in its place; the caller stops.
+PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message,
+                                    DBusMessage *shown);

@@ -5,6 +5,7 @@
 #include "namespace/lookups.h"
 #include "panel/adapt.h"
 #include "policy/names.h"
+#include "policy/owners.h"
 #include "relay/client_filter.h"
 #include "relay/forward.h"
 #include "relay/server_filter.h"
@@ -76,6 +77,8 @@ void pair_client_spoke(ConnectionPair *pair)
 {
     pair_stop_waiting(pair);
     pair->state = PAIR_OPENING;
+    // After a lost bus, the first client on the new one subscribes anew.
+    owners_start(pair->config);
 
     std::string error;
     DBusConnection *server = bus_open_async(pair->config->use_system_bus, on_bus_hello, pair,

@@ -75,7 +75,11 @@ bool is_own_name_greeting(ConnectionPair *pair, DBusMessage *message)
 // process-id query: the caller holds it.
 bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
-    if (policy_server_message(pair, message) == POLICY_HANDLED)
+    // Judged as the client will see it: a namespaced instance shown under
+    // its plain name is seen under that name.
+    MessagePtr replacement(translate_name_signal(pair, message));
+    DBusMessage *shown = replacement ? replacement.get() : message;
+    if (policy_server_message(pair, message, shown) == POLICY_HANDLED)
         return true;
     note_client_names(pair, message);
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
@@ -83,8 +87,7 @@ bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
         addressed_to_client(pair, message) &&
         track_panel_call(pair, message, relay_release_held_from_bus) == 1)
         return false;
-    MessagePtr replacement(translate_name_signal(pair, message));
-    relay_forward_or_disconnect(pair, pair->client, replacement ? replacement.get() : message);
+    relay_forward_or_disconnect(pair, pair->client, shown);
     return true;
 }
 

@@ -203,38 +203,44 @@ TEST(PolicyFile, OptionalFileTurnsFilteringOnOnlyWhenPresent)
     EXPECT_EQ(policy_level(both.rules(), "org.b"), POLICY_SEE);
 }
 
-TEST(PolicyMatchRules, EavesdropAndOwnerChangeSubscriptions)
+TEST(PolicyMatchRules, ReadAsTheBusReadsThem)
 {
-    MatchPairs pairs;
-    ASSERT_TRUE(match_rule_parse("type='signal', eavesdrop='true'", &pairs));
-    EXPECT_TRUE(match_rule_eavesdrops(pairs));
-    ASSERT_TRUE(match_rule_parse("eavesdrop=true", &pairs));
-    EXPECT_TRUE(match_rule_eavesdrops(pairs));
-    ASSERT_TRUE(match_rule_parse("eavesdrop='false',arg0='a,eavesdrop=true'", &pairs));
-    EXPECT_FALSE(match_rule_eavesdrops(pairs));
-    EXPECT_EQ(pairs[1].second, "a,eavesdrop=true");
-    EXPECT_FALSE(match_rule_parse("arg0='unterminated", &pairs));
-    ASSERT_TRUE(match_rule_parse("arg0=it\\'s", &pairs));
-    EXPECT_EQ(pairs[0].second, "it's");
-
-    OwnerChangeMatch m;
-    ASSERT_TRUE(match_rule_parse("type='signal',sender='org.freedesktop.DBus',"
-                                 "member='NameOwnerChanged',arg0='org.a'", &pairs));
-    ASSERT_TRUE(owner_change_match_from(pairs, &m));
-    EXPECT_TRUE(owner_change_matches(m, "org.a", "", ":1.2"));
-    EXPECT_FALSE(owner_change_matches(m, "org.b", "", ":1.2"));
-
-    ASSERT_TRUE(match_rule_parse("member='NameOwnerChanged',arg0namespace='org.a',arg2=''",
-                                 &pairs));
-    ASSERT_TRUE(owner_change_match_from(pairs, &m));
-    EXPECT_TRUE(owner_change_matches(m, "org.a.b", ":1.2", ""));
-    EXPECT_FALSE(owner_change_matches(m, "org.a.b", "", ":1.2"));
-    EXPECT_FALSE(owner_change_matches(m, "org.ab", ":1.2", ""));
-
-    ASSERT_TRUE(owner_change_match_from({}, &m)); // an empty rule matches everything
-    for (const char *rule : {"member='PropertiesChanged'", "sender='org.x'", "type='method_call'",
-                             "destination=':1.1'", "arg3='x'", "path='/org/x'"}) {
-        ASSERT_TRUE(match_rule_parse(rule, &pairs));
-        EXPECT_FALSE(owner_change_match_from(pairs, &m)) << rule;
+    // rule, readable, eavesdrops (when readable)
+    const struct {
+        std::string rule;
+        bool readable;
+        bool eavesdrops;
+    } cases[] = {
+        {"type='signal', eavesdrop='true'", true, true},
+        {"eavesdrop=true", true, true},
+        {"eavesdrop='false',arg0='a,eavesdrop=true'", true, false},
+        // White space around the key is the bus's: line breaks and returns too.
+        {"type='signal',eavesdrop\n='true'", true, true},
+        {"type='signal',\r\neavesdrop\t =\ttrue", true, true},
+        // The last eavesdrop wins at the bus; any but "false" is refused here.
+        {"eavesdrop='false',eavesdrop='true'", true, true},
+        {"eavesdrop='yes'", true, true},
+        // A backslash escapes a quote only; "\," does not end the value.
+        {"arg0=a\\,eavesdrop='true'", true, false},
+        {"arg0=it\\'s,eavesdrop=true", true, true},
+        {"arg0='unterminated", false, false},
+        {"type='signal',=,eavesdrop='true'", false, false},
+        {"type 'signal'", false, false},
+        {"", true, false},
+        {"  ", true, false},
+        {std::string("arg0='") + std::string(1020, 'x') + "'", false, false},
+        {std::string("arg0='") + std::string(1017, 'x') + "'", true, false},
+    };
+    for (const auto &c : cases) {
+        MatchPairs pairs;
+        ASSERT_EQ(match_rule_parse(c.rule.c_str(), &pairs), c.readable) << c.rule;
+        if (c.readable) {
+            EXPECT_EQ(match_rule_eavesdrops(pairs), c.eavesdrops) << c.rule;
+        }
     }
+    MatchPairs pairs;
+    ASSERT_TRUE(match_rule_parse("arg0=it\\'s,arg1=a\\b,arg2='x,y'", &pairs));
+    EXPECT_EQ(pairs[0].second, "it's");
+    EXPECT_EQ(pairs[1].second, "a\\b");
+    EXPECT_EQ(pairs[2].second, "x,y");
 }
