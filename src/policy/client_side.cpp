@@ -160,12 +160,14 @@ PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
     BusCall record;
     if (judge_driver_call(pair, state, call, &record) == POLICY_HANDLED)
         return POLICY_HANDLED;
-    // The bus answers some calls whatever the flag says and others only
-    // without it: asked always, so that every call has exactly one reply,
-    // and the replies the client did not want are dropped.
+    // The bus answers most calls whatever the flag says, and acknowledges
+    // the others only without it: asked always, so that every call has
+    // exactly one reply, and acknowledgements the client did not want are
+    // dropped.
     if (dbus_message_get_no_reply(call)) {
         dbus_message_set_no_reply(call, FALSE);
-        record.swallow = true;
+        const char *member = dbus_message_get_member(call);
+        record.swallow = is(member, "AddMatch") || is(member, "RemoveMatch") || is(member, "Ping");
     }
     state->bus_calls.emplace(serial, std::move(record));
     return POLICY_FORWARD;

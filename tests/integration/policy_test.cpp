@@ -3,10 +3,13 @@
 #include "fixture.h"
 #include "property_dict.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <thread>
 
 using namespace harness;
 
@@ -85,6 +88,8 @@ bool is_sig(DBusMessage *m)
            dbus_message_has_interface(m, "org.example.Sig");
 }
 
+bool list_shows(DBusMessage *reply, const std::string &name);
+
 class PolicyTest : public ProxyTest {
 protected:
     Peer allowed, hidden;
@@ -157,9 +162,13 @@ TEST_F(PolicyTest, CallsNamesAndOwnershipFollowTheRules)
               DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
     EXPECT_EQ(dbus_bus_request_name(client.conn(), "org.example.App.docker", 0, &err),
               DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
-    EXPECT_EQ(dbus_bus_request_name(client.conn(), "org.example.Allowed.Fake", 0, &err), -1);
-    EXPECT_STREQ(err.name, DBUS_ERROR_ACCESS_DENIED);
-    dbus_error_free(&err);
+    // Talking to a name is no right to own it, nor its namespaced form.
+    for (const char *name : {"org.example.Allowed.Fake", "org.example.Allowed",
+                             "org.example.Allowed.docker"}) {
+        EXPECT_EQ(dbus_bus_request_name(client.conn(), name, 0, &err), -1) << name;
+        EXPECT_STREQ(err.name, DBUS_ERROR_ACCESS_DENIED) << name;
+        dbus_error_free(&err);
+    }
     EXPECT_EQ(driver_error(client, "ReleaseName", "org.example.Hidden"), DBUS_ERROR_ACCESS_DENIED);
 
     // No monitoring, no eavesdropping, no changes to the bus.
@@ -170,6 +179,43 @@ TEST_F(PolicyTest, CallsNamesAndOwnershipFollowTheRules)
               DBUS_ERROR_ACCESS_DENIED);
     EXPECT_EQ(driver_error(client, "AddMatch", "type='signal'"), "ok");
     EXPECT_EQ(driver_error(client, "GetId", nullptr), "ok");
+
+    // A peer that gave up its talkable name is any other peer again.
+    ASSERT_EQ(dbus_bus_release_name(allowed.conn(), "org.example.Allowed", nullptr),
+              DBUS_RELEASE_NAME_REPLY_RELEASED);
+    EXPECT_TRUE(wait_until(
+        [&] { return outcome(client, allowed.unique_name()) == DBUS_ERROR_ACCESS_DENIED; }));
+    emit(allowed.conn(), "AfterRelease");
+    emit(hidden.conn(), "NotHeard");
+    MessagePtr to_client(dbus_message_new_signal("/sig", "org.example.Sig", "ToClient"));
+    dbus_message_set_destination(to_client.get(), self.c_str());
+    dbus_connection_send(hidden.conn(), to_client.get(), nullptr);
+    dbus_connection_flush(hidden.conn());
+    // Broadcasts are judged by the sender's rights; a signal addressed to
+    // the client comes from anyone, as a call would.
+    MessagePtr m = client.wait_message(is_sig);
+    ASSERT_TRUE(m);
+    EXPECT_STREQ(dbus_message_get_member(m.get()), "ToClient");
+}
+
+TEST_F(PolicyTest, ActivatableNamesAreListedAsFarAsVisible)
+{
+    // A bus that can start two services: one the client may see.
+    bus.stop();
+    const std::string services = dir.file("services");
+    mkdir(services.c_str(), 0700);
+    for (const char *name : {"org.example.Startable", "org.example.Secret"})
+        write_file(services + "/" + name + ".service",
+                   std::string("[D-BUS Service]\nName=") + name + "\nExec=/bin/false\n");
+    bus.extra_config = "  <servicedir>" + services + "</servicedir>\n";
+    ASSERT_TRUE(bus.start());
+    start_all({"--see=org.example.Startable"});
+    std::string error;
+    MessagePtr reply = driver_call(client, "ListActivatableNames", nullptr, &error);
+    ASSERT_TRUE(reply) << error;
+    EXPECT_TRUE(list_shows(reply.get(), "org.example.Startable"));
+    EXPECT_TRUE(list_shows(reply.get(), "org.freedesktop.DBus"));
+    EXPECT_FALSE(list_shows(reply.get(), "org.example.Secret"));
 }
 
 TEST_F(PolicyTest, SignalsPassOnlyFromNamesTheClientMayHear)
@@ -358,4 +404,256 @@ TEST_F(PolicyTest, PrefixRulesCoverServicesAlreadyRunning)
     MessagePtr m = client.wait_message(is_sig);
     ASSERT_TRUE(m);
     EXPECT_STREQ(dbus_message_get_member(m.get()), "FromEarly");
+}
+
+// A filtered client as an attacker writes it: its own serials, reply
+// serials, destinations and flags.
+namespace {
+
+void send_raw(Client &client, const MessagePtr &message, uint32_t serial = 0)
+{
+    if (serial)
+        dbus_message_set_serial(message.get(), serial);
+    dbus_connection_send(client.conn(), message.get(), nullptr);
+    dbus_connection_flush(client.conn());
+}
+
+MessagePtr forged_answer(int type, const std::string &destination, uint32_t reply_serial)
+{
+    MessagePtr m(dbus_message_new(type));
+    dbus_message_set_destination(m.get(), destination.c_str());
+    dbus_message_set_reply_serial(m.get(), reply_serial);
+    if (type == DBUS_MESSAGE_TYPE_ERROR)
+        dbus_message_set_error_name(m.get(), "org.example.Forged");
+    const char *text = "forged";
+    dbus_message_append_args(m.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    return m;
+}
+
+std::function<bool(DBusMessage *)> answers(uint32_t serial)
+{
+    return [serial](DBusMessage *m) { return dbus_message_get_reply_serial(m) == serial; };
+}
+
+bool list_shows(DBusMessage *reply, const std::string &name)
+{
+    char **array = nullptr;
+    int n = 0;
+    if (!dbus_message_get_args(reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &array, &n,
+                               DBUS_TYPE_INVALID))
+        return false;
+    const bool found = std::find(array, array + n, name) != array + n;
+    dbus_free_string_array(array);
+    return found;
+}
+
+} // namespace
+
+TEST_F(PolicyTest, HostileClientCannotAnswerOrSignalForOthers)
+{
+    std::atomic<int> hidden_heard{0};
+    hidden.observer = [&](DBusMessage *m) {
+        if (dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_SIGNAL &&
+            dbus_message_has_member(m, "Sneak"))
+            ++hidden_heard;
+    };
+    std::atomic<int> allowed_heard{0};
+    allowed.observer = [&](DBusMessage *m) {
+        allowed_heard += dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_SIGNAL &&
+                         dbus_message_has_member(m, "Sneak");
+    };
+    start_all({"--verbose", "1"});
+    Peer slow; // a hidden service that takes its time
+    ASSERT_TRUE(slow.start(bus.address(), {"org.example.Slow"},
+                           [](DBusConnection *, DBusMessage *) { return nullptr; }));
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+
+    // The host waits on the hidden service; the client answers in its place.
+    MessagePtr wait(dbus_message_new_method_call("org.example.Slow", "/s", "org.example.S", "Get"));
+    dbus_uint32_t waited = 0;
+    dbus_connection_send(host.conn(), wait.get(), &waited);
+    dbus_connection_flush(host.conn());
+    round_trip(client);
+    for (int type : {DBUS_MESSAGE_TYPE_METHOD_RETURN, DBUS_MESSAGE_TYPE_ERROR})
+        send_raw(client, forged_answer(type, host.unique_name(), waited));
+    // Signals to a peer it may not talk to, by either of its names.
+    for (const std::string &to : {std::string("org.example.Hidden"), hidden.unique_name()}) {
+        MessagePtr sneak(dbus_message_new_signal("/s", "org.example.Sig", "Sneak"));
+        dbus_message_set_destination(sneak.get(), to.c_str());
+        send_raw(client, sneak);
+    }
+
+    // Now the host calls the client, which answers twice: once goes.
+    MessagePtr ask(dbus_message_new_method_call(client.unique_name(), "/c", "org.example.C", "Ask"));
+    dbus_uint32_t asked = 0;
+    dbus_connection_send(host.conn(), ask.get(), &asked);
+    dbus_connection_flush(host.conn());
+    MessagePtr call = client.wait_message(
+        [](DBusMessage *m) { return dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL; });
+    ASSERT_TRUE(call);
+    for (int i = 0; i < 2; ++i)
+        send_raw(client, MessagePtr(dbus_message_new_method_return(call.get())));
+    round_trip(client);
+    MessagePtr ping(dbus_message_new_method_call(client.unique_name(), "/c", "org.example.C", "Ask"));
+    dbus_connection_send(host.conn(), ping.get(), nullptr);
+    dbus_connection_flush(host.conn());
+    MessagePtr again = client.wait_message(
+        [](DBusMessage *m) { return dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL; });
+    ASSERT_TRUE(again);
+    send_raw(client, MessagePtr(dbus_message_new_method_return(again.get())));
+
+    // In the order sent: forged answers would come first, the duplicate
+    // before the last answer.
+    std::vector<uint32_t> seen;
+    ASSERT_TRUE(host.wait_message([&](DBusMessage *m) {
+        if (dbus_message_get_reply_serial(m))
+            seen.push_back(dbus_message_get_reply_serial(m));
+        return dbus_message_get_reply_serial(m) == asked + 1;
+    }));
+    EXPECT_EQ(seen, (std::vector<uint32_t>{asked, asked + 1}));
+
+    MessagePtr sync(dbus_connection_send_with_reply_and_block(hidden.conn(),
+                                                              bus_call("GetId").get(), 5000,
+                                                              nullptr));
+    EXPECT_FALSE(wait_until([&] { return hidden_heard > 0; }, 300ms));
+    EXPECT_NE(daemon.log().find("[CLIENT:]Access policy dropped method_return from"),
+              std::string::npos)
+        << daemon.log();
+    // A talkable service may be signalled.
+    MessagePtr to_allowed(dbus_message_new_signal("/s", "org.example.Sig", "Sneak"));
+    dbus_message_set_destination(to_allowed.get(), "org.example.Allowed");
+    send_raw(client, to_allowed);
+    EXPECT_TRUE(wait_until([&] { return allowed_heard > 0; }));
+}
+
+TEST_F(PolicyTest, HostileClientCannotEavesdropOrPlaySerialTricks)
+{
+    start_all({"--talk=org.example.Late"});
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+
+    // Rules the bus reads as eavesdropping, however spelt, and rules too
+    // long for the bus or unreadable: all refused.
+    for (const std::string &rule : std::vector<std::string>{
+             "type='method_call',eavesdrop\n='true'", "type='method_call',eavesdrop\r\n=true",
+          "eavesdrop\t=\ttrue", "eavesdrop='false',eavesdrop='true'", "eavesdrop=tru\\e",
+          "type='method_call',=,eavesdrop=true",
+          "type='method_call',arg0='" + std::string(1100, 'x') + "'"})
+        EXPECT_EQ(driver_error(client, "AddMatch", rule.c_str()), DBUS_ERROR_ACCESS_DENIED)
+            << rule;
+    add_match(client, "type='signal',interface='org.example.Sig'");
+    // The host calls the hidden service; nothing of it reaches the client.
+    MessagePtr secret(dbus_message_new_method_call("org.example.Hidden", "/h", "org.example.H",
+                                                   "Secret"));
+    ASSERT_TRUE(host.call(secret));
+    emit(allowed.conn(), "Sync");
+    bool overheard = false;
+    ASSERT_TRUE(client.wait_message([&](DBusMessage *m) {
+        overheard |= dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL;
+        return is_sig(m);
+    }));
+    EXPECT_FALSE(overheard);
+    EXPECT_EQ(outcome(client, host.unique_name()), DBUS_ERROR_ACCESS_DENIED);
+
+    // Serials of the client's choosing: a list asked for with no reply
+    // expected, a serial used twice, a service error under a list's serial.
+    MessagePtr quiet = bus_call("ListNames");
+    dbus_message_set_no_reply(quiet.get(), TRUE);
+    send_raw(client, quiet, 50);
+    MessagePtr list = client.wait_message(answers(50));
+    ASSERT_TRUE(list);
+    EXPECT_FALSE(list_shows(list.get(), "org.example.Hidden"));
+
+    send_raw(client, bus_call("ListNames"), 60);
+    MessagePtr owner = bus_call("GetNameOwner");
+    const char *allowed_name = "org.example.Allowed";
+    dbus_message_append_args(owner.get(), DBUS_TYPE_STRING, &allowed_name, DBUS_TYPE_INVALID);
+    send_raw(client, owner, 60);
+    send_raw(client, MessagePtr(dbus_message_new_method_call("org.example.Late", "/l",
+                                                             "org.example.L", "Get")),
+             70);
+    send_raw(client, bus_call("ListNames"), 70);
+    int lists = 0;
+    bool refused = false;
+    ASSERT_TRUE(client.wait_message([&](DBusMessage *m) {
+        const uint32_t to = dbus_message_get_reply_serial(m);
+        if (to != 60 && to != 70)
+            return false;
+        if (dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_ERROR)
+            refused |= dbus_message_is_error(m, DBUS_ERROR_ACCESS_DENIED) && to == 60;
+        else if (dbus_message_has_signature(m, "as")) {
+            ++lists;
+            EXPECT_FALSE(list_shows(m, "org.example.Hidden")) << to;
+        }
+        return lists == 2 && refused;
+    }));
+}
+
+TEST_F(PolicyTest, OwnerChangesAreJudgedUnderTheNameTheClientSees)
+{
+    write_file(daemon.activation_list("dbus-sess-proxy.list"),
+               "org.example.Player=org.example.Player.docker\n");
+    start_unix({"--filter", "--namespace-lookups", "--talk=org.example.Player"});
+    ASSERT_TRUE(client.open(daemon.address()));
+    // As GDBusProxy watches its service: by the plain name.
+    add_match(client, "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',"
+                      "arg0='org.example.Player'");
+    Peer player;
+    ASSERT_TRUE(player.start(bus.address(), {"org.example.Player.docker"}, echo_handler));
+    MessagePtr change = client.wait_message(
+        [](DBusMessage *m) { return dbus_message_is_signal(m, DBUS_INTERFACE_DBUS, "NameOwnerChanged"); });
+    ASSERT_TRUE(change);
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    ASSERT_TRUE(dbus_message_get_args(change.get(), nullptr, DBUS_TYPE_STRING, &name,
+                                      DBUS_TYPE_STRING, &old_owner, DBUS_TYPE_STRING, &new_owner,
+                                      DBUS_TYPE_INVALID));
+    EXPECT_STREQ(name, "org.example.Player");
+    EXPECT_EQ(new_owner, player.unique_name());
+}
+
+TEST_F(PolicyTest, ManyNamesUnderARuleCostTheClientsNothing)
+{
+    bus.stop();
+    bus.extra_config = "  <limit name=\"max_names_per_connection\">30000</limit>\n";
+    ASSERT_TRUE(bus.start());
+    Client owner;
+    ASSERT_TRUE(owner.open(bus.address()));
+    MessagePtr last;
+    std::string error;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string name = "org.example.many.n" + std::to_string(i);
+        const char *arg = name.c_str();
+        dbus_uint32_t flags = 0;
+        MessagePtr request = bus_call("RequestName");
+        dbus_message_append_args(request.get(), DBUS_TYPE_STRING, &arg, DBUS_TYPE_UINT32, &flags,
+                                 DBUS_TYPE_INVALID);
+        if (i + 1 < 20000)
+            dbus_connection_send(owner.conn(), request.get(), nullptr);
+        else
+            last = owner.call(request, 30000, &error);
+    }
+    ASSERT_TRUE(last) << error;
+    start_unix({"--filter", "--see=org.example.many.*"});
+    ASSERT_TRUE(client.open(daemon.address()));
+    // Until the daemon has learnt the owners once, for all clients.
+    long settled = daemon.rss_kib();
+    for (int quiet = 0; quiet < 5; ++quiet) {
+        std::this_thread::sleep_for(100ms);
+        const long now = daemon.rss_kib();
+        if (now != settled)
+            quiet = -1;
+        settled = now;
+    }
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 60; ++i) {
+        clients.push_back(std::make_unique<Client>());
+        ASSERT_TRUE(clients.back()->open(daemon.address()));
+        round_trip(*clients.back());
+    }
+    const long per_client = (daemon.rss_kib() - settled) / 60;
+    // A client's connection costs libdbus tens of KiB; owners learnt per
+    // client cost megabytes each.
+    EXPECT_LT(per_client, 256) << per_client << " KiB";
+    EXPECT_EQ(driver_error(*clients.back(), "GetConnectionUnixUser", owner.unique_name()), "ok");
 }
