@@ -22,6 +22,10 @@ const char *const name_methods[] = {
     "GetConnectionUnixUser",
     "GetConnectionCredentials",
     "ListQueuedOwners",
+    // Owning a redirected name means owning it under the namespace, beside
+    // the host's instance of it.
+    "RequestName",
+    "ReleaseName",
 };
 
 bool is_name_method(const char *member)
@@ -172,45 +176,144 @@ DBusMessage *translate_bus_call(ConnectionPair *pair, DBusMessage *call)
     return nullptr;
 }
 
-DBusMessage *translate_name_signal(ConnectionPair *pair, DBusMessage *message)
+namespace {
+
+// How `name` is shown to the client: its plain name when it is the
+// namespaced instance of a redirected name, or of one the client asked
+// about; null when it is a redirected name's host instance, which the
+// client must not see; `name` itself otherwise. `plain` receives the plain
+// name (REDIRECT_CANDIDATE_SIZE bytes).
+const char *shown_name(ConnectionPair *pair, const char *name, bool asked_only, char *plain)
 {
-    if (!pair->config->namespace_lookups || !pair->asked_names)
-        return nullptr;
-    // Only the bus's own signal: any peer may send one with these names.
-    const char *sender = dbus_message_get_sender(message);
-    if (!dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged") || !sender ||
-        std::strcmp(sender, DBUS_SERVICE_DBUS) != 0 ||
-        !dbus_message_has_signature(message, "sss"))
-        return nullptr;
-    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
-    if (!dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
-                               &old_owner, DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID))
-        return nullptr;
-    const char *namespace_name = pair->config->namespace_name;
-    if (!ends_with_namespace(name, namespace_name))
-        return nullptr;
-    char *plain = g_strndup(name, std::strlen(name) - std::strlen(namespace_name) - 1);
-    const bool asked = g_hash_table_contains(pair->asked_names, plain);
-    MessagePtr copy;
-    if (asked)
-        copy.reset(dbus_message_new_signal(dbus_message_get_path(message), DBUS_INTERFACE_DBUS,
-                                           "NameOwnerChanged"));
-    const char *destination = dbus_message_get_destination(message);
-    const char *shown = plain;
-    if (copy) {
-        dbus_message_set_serial(copy.get(), dbus_message_get_serial(message));
-        if (!dbus_message_set_sender(copy.get(), sender) ||
-            (destination && !dbus_message_set_destination(copy.get(), destination)) ||
-            !dbus_message_append_args(copy.get(), DBUS_TYPE_STRING, &shown, DBUS_TYPE_STRING,
-                                      &old_owner, DBUS_TYPE_STRING, &new_owner,
-                                      DBUS_TYPE_INVALID))
-            copy.reset();
-        else
-            LOG_TRACE("[SERVICE:]NameOwnerChanged for namespaced service %s shown as %s\n", name,
-                      plain);
+    char candidate[REDIRECT_CANDIDATE_SIZE];
+    const ProxyConfig *config = pair->config;
+    if (ends_with_namespace(name, config->namespace_name)) {
+        const size_t length = std::strlen(name) - std::strlen(config->namespace_name) - 1;
+        if (length >= REDIRECT_CANDIDATE_SIZE)
+            return name;
+        std::memcpy(plain, name, length);
+        plain[length] = '\0';
+        if (pair->asked_names && g_hash_table_contains(pair->asked_names, plain))
+            return plain;
+        if (!asked_only && lookup_translation(config, plain, candidate) &&
+            std::strcmp(candidate, name) == 0)
+            return plain;
+        return name;
     }
-    g_free(plain);
+    if (!asked_only && name[0] != ':' && lookup_translation(config, name, candidate))
+        return nullptr;
+    return name;
+}
+
+// The same signal from the same sender, with other string arguments.
+DBusMessage *copy_signal(DBusMessage *message, const char *const *args, int count)
+{
+    MessagePtr copy(dbus_message_new_signal(dbus_message_get_path(message),
+                                            dbus_message_get_interface(message),
+                                            dbus_message_get_member(message)));
+    if (!copy)
+        return nullptr;
+    dbus_message_set_serial(copy.get(), dbus_message_get_serial(message));
+    const char *destination = dbus_message_get_destination(message);
+    if (!dbus_message_set_sender(copy.get(), dbus_message_get_sender(message)) ||
+        (destination && !dbus_message_set_destination(copy.get(), destination)))
+        return nullptr;
+    for (int i = 0; i < count; ++i)
+        if (!dbus_message_append_args(copy.get(), DBUS_TYPE_STRING, &args[i], DBUS_TYPE_INVALID))
+            return nullptr;
     return copy.release();
+}
+
+LookupsVerdict owner_signal(ConnectionPair *pair, DBusMessage *message, DBusMessage **shown)
+{
+    const char *args[3] = {};
+    const bool changed = dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged");
+    const int count = changed ? 3 : 1;
+    DBusMessageIter iter;
+    if (!dbus_message_has_signature(message, changed ? "sss" : "s") ||
+        !dbus_message_iter_init(message, &iter))
+        return LOOKUPS_KEEP;
+    for (int i = 0; i < count; ++i, dbus_message_iter_next(&iter))
+        dbus_message_iter_get_basic(&iter, &args[i]);
+    char plain[REDIRECT_CANDIDATE_SIZE];
+    // The client's own names: shown as it asked for them. Others' names: a
+    // redirected name's host instance is out of sight whatever rules the
+    // client set, and its namespaced instance stands in its place.
+    const char *name = shown_name(pair, args[0], !changed, plain);
+    if (!name) {
+        LOG_TRACE("[SERVICE:]NameOwnerChanged for host service %s not shown\n", args[0]);
+        return LOOKUPS_DROP;
+    }
+    if (name == args[0])
+        return LOOKUPS_KEEP;
+    LOG_TRACE("[SERVICE:]%s for namespaced service %s shown as %s\n",
+              dbus_message_get_member(message), args[0], name);
+    args[0] = name;
+    *shown = copy_signal(message, args, count);
+    return *shown ? LOOKUPS_REPLACED : LOOKUPS_KEEP;
+}
+
+// ListNames and its kin: namespaced instances under their plain names, and
+// redirected names' host instances left out.
+LookupsVerdict name_list(ConnectionPair *pair, DBusMessage *reply, DBusMessage **shown)
+{
+    DBusMessageIter iter, names;
+    if (!dbus_message_has_signature(reply, "as") || !dbus_message_iter_init(reply, &iter))
+        return LOOKUPS_KEEP;
+    MessagePtr copy(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    DBusMessageIter out, array;
+    bool ok = copy &&
+              dbus_message_set_reply_serial(copy.get(), dbus_message_get_reply_serial(reply)) &&
+              dbus_message_set_sender(copy.get(), dbus_message_get_sender(reply)) &&
+              (!dbus_message_get_destination(reply) ||
+               dbus_message_set_destination(copy.get(), dbus_message_get_destination(reply)));
+    if (ok) {
+        dbus_message_set_serial(copy.get(), dbus_message_get_serial(reply));
+        dbus_message_iter_init_append(copy.get(), &out);
+        ok = dbus_message_iter_open_container(&out, DBUS_TYPE_ARRAY, "s", &array);
+    }
+    bool changed = false;
+    dbus_message_iter_recurse(&iter, &names);
+    for (; ok && dbus_message_iter_get_arg_type(&names) == DBUS_TYPE_STRING;
+         dbus_message_iter_next(&names)) {
+        const char *name = nullptr;
+        dbus_message_iter_get_basic(&names, &name);
+        char plain[REDIRECT_CANDIDATE_SIZE];
+        const char *show = shown_name(pair, name, false, plain);
+        changed |= show != name;
+        if (show)
+            ok = dbus_message_iter_append_basic(&array, DBUS_TYPE_STRING, &show);
+    }
+    ok = ok && dbus_message_iter_close_container(&out, &array);
+    if (!ok || !changed)
+        return LOOKUPS_KEEP;
+    *shown = copy.release();
+    return LOOKUPS_REPLACED;
+}
+
+} // namespace
+
+LookupsVerdict translate_from_bus(ConnectionPair *pair, DBusMessage *message, DBusMessage **shown)
+{
+    *shown = nullptr;
+    if (!pair->config->namespace_lookups)
+        return LOOKUPS_KEEP;
+    // Only the bus's own messages: any peer may send one with these names.
+    const char *sender = dbus_message_get_sender(message);
+    if (!sender || std::strcmp(sender, DBUS_SERVICE_DBUS) != 0)
+        return LOOKUPS_KEEP;
+    switch (dbus_message_get_type(message)) {
+    case DBUS_MESSAGE_TYPE_SIGNAL:
+        if (dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged") ||
+            dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameAcquired") ||
+            dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameLost"))
+            return owner_signal(pair, message, shown);
+        return LOOKUPS_KEEP;
+    case DBUS_MESSAGE_TYPE_METHOD_RETURN:
+        return name_list(pair, message, shown);
+    default:
+        return LOOKUPS_KEEP;
+    }
 }
 
 void lookups_free(ConnectionPair *pair)

@@ -23,10 +23,14 @@ int lookup_translation(const ProxyConfig *config, const char *name, char *candid
 // was translated, otherwise nullptr (forward the call as it is).
 DBusMessage *translate_bus_call(ConnectionPair *pair, DBusMessage *call);
 
-// For a message from the bus to the client: a NameOwnerChanged about the
-// candidate of a name that this client asked about, rebuilt with the plain
-// name as its first argument (a new reference), otherwise nullptr.
-DBusMessage *translate_name_signal(ConnectionPair *pair, DBusMessage *message);
+enum LookupsVerdict { LOOKUPS_KEEP, LOOKUPS_REPLACED, LOOKUPS_DROP };
+// For a message from the bus to the client. REPLACED, with the message to
+// send in its place in `shown` (a new reference): a NameOwnerChanged,
+// NameAcquired or NameLost about a namespaced instance shown under its
+// plain name, or a name list (ListNames and its kin) with namespaced
+// instances under their plain names. DROP: a NameOwnerChanged about the
+// host's instance of a redirected name. KEEP otherwise.
+LookupsVerdict translate_from_bus(ConnectionPair *pair, DBusMessage *message, DBusMessage **shown);
 
 // Frees the pair's asked names; pair_free calls it.
 void lookups_free(ConnectionPair *pair);

@@ -51,7 +51,8 @@ PolicyVerdict filter_list(ConnectionPair *pair, PairPolicy *state, DBusMessage *
 
 // The bus's answer to one of the client's bus calls, each recorded when it
 // went out; anything else from the bus under a reply serial is no answer.
-PolicyVerdict bus_reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
+PolicyVerdict bus_reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *message,
+                        DBusMessage *shown)
 {
     auto found = state->bus_calls.find(dbus_message_get_reply_serial(message));
     if (found == state->bus_calls.end())
@@ -72,7 +73,7 @@ PolicyVerdict bus_reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *me
     switch (call.kind) {
     case BUS_CALL_LIST_NAMES:
     case BUS_CALL_LIST_ACTIVATABLE:
-        return filter_list(pair, state, message);
+        return filter_list(pair, state, shown);
     case BUS_CALL_NAME_OWNER: {
         const char *owner = nullptr;
         if (dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID))
@@ -143,7 +144,7 @@ PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message,
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
     case DBUS_MESSAGE_TYPE_ERROR:
         return is(dbus_message_get_sender(message), DBUS_SERVICE_DBUS)
-                   ? bus_reply(pair, state, message)
+                   ? bus_reply(pair, state, message, shown)
                    : POLICY_FORWARD;
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
         // Host programs reach the client's objects; the client may answer

@@ -3,6 +3,7 @@
 #include "log/log.h"
 #include "loop/loop.h"
 #include "namespace/lookups.h"
+#include "namespace/owned_names.h"
 #include "panel/adapt.h"
 #include "policy/names.h"
 #include "policy/owners.h"
@@ -102,6 +103,7 @@ void pair_free(ConnectionPair *pair)
     // Records name the pair; a later pair at the same address must not
     // inherit them.
     forget_panel_calls(pair);
+    owned_names_forget_pair(pair);
     lookups_free(pair);
     pair_policy_free(pair->policy);
     pair->policy = nullptr;

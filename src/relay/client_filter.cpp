@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "namespace/lookups.h"
+#include "namespace/owned_names.h"
 #include "namespace/rewrite.h"
 #include "panel/adapt.h"
 #include "policy/client_side.h"
@@ -22,9 +23,6 @@ bool str_equal(const char *a, const char *b)
 
 void client_disconnected(ConnectionPair *pair)
 {
-    ProxyConfig *config = pair->config;
-    if (pair->owned_name && g_list_find(config->owned_names, pair->owned_name))
-        config->owned_names = g_list_remove(config->owned_names, pair->owned_name);
     LOG_INFO("[CLIENT:][%s]connection was disconnected\n",
              pair->owned_name ? pair->owned_name : "NULL");
     pair_free(pair);
@@ -51,6 +49,8 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
             replacement.reset(translate_bus_call(pair, message));
             if (replacement)
                 message = replacement.get();
+            if (str_equal(dbus_message_get_member(message), "RequestName"))
+                owned_names_note_request(pair, message);
             break;
         }
         // A call without a destination goes to the bus as it would directly.

@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "namespace/lookups.h"
+#include "namespace/owned_names.h"
 #include "panel/tracking.h"
 #include "policy/server_side.h"
 #include "relay/forward.h"
@@ -22,25 +23,6 @@ bool str_equal(const char *a, const char *b)
 bool from_bus_driver(DBusMessage *message)
 {
     return str_equal(dbus_message_get_sender(message), DBUS_SERVICE_DBUS);
-}
-
-// The bus tells the pair which well-known names its client gains and loses.
-void note_client_names(ConnectionPair *pair, DBusMessage *message)
-{
-    const bool acquired = dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameAcquired");
-    if ((!acquired && !dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameLost")) ||
-        !from_bus_driver(message))
-        return;
-    const char *name = first_string_arg(message);
-    if (!name || name[0] == ':')
-        return;
-    if (acquired) {
-        if (!pair->client_names)
-            pair->client_names = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, nullptr);
-        g_hash_table_add(pair->client_names, g_strdup(name));
-    } else if (pair->client_names) {
-        g_hash_table_remove(pair->client_names, name);
-    }
 }
 
 // Only calls addressed to the client are its to answer; a client that
@@ -77,11 +59,14 @@ bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
     // Judged as the client will see it: a namespaced instance shown under
     // its plain name is seen under that name.
-    MessagePtr replacement(translate_name_signal(pair, message));
+    DBusMessage *translated = nullptr;
+    if (translate_from_bus(pair, message, &translated) == LOOKUPS_DROP)
+        return true;
+    MessagePtr replacement(translated);
     DBusMessage *shown = replacement ? replacement.get() : message;
     if (policy_server_message(pair, message, shown) == POLICY_HANDLED)
         return true;
-    note_client_names(pair, message);
+    owned_names_note_from_bus(pair, message);
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
         str_equal(dbus_message_get_member(message), "GetAll") &&
         addressed_to_client(pair, message) &&

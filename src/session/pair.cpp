@@ -118,6 +118,5 @@ void pair_release(ConnectionPair *pair)
     close_connection(pair->server);
     if (pair->client_names)
         g_hash_table_destroy(pair->client_names);
-    std::free(pair->owned_name);
     std::free(pair);
 }

@@ -34,7 +34,9 @@ struct ConnectionPair {
     // listening DBusServer, which is `listen_server` in main/listener.cpp.
     DBusConnection *server;
     ProxyConfig *config;       // shared, not owned
-    char *owned_name;          // owned; an element of config->owned_names
+    // The first name still recorded for the client in config->owned_names;
+    // a key of client_names, not owned here.
+    char *owned_name;
     int hello_done;            // 1 once the client's Hello was answered
 
     PairState state;
@@ -47,6 +49,7 @@ struct ConnectionPair {
     GQueue held_from_bus;         // bus messages waiting behind a process-id query
     DBusPendingCall *pid_query;   // the query that the head of held_from_bus waits for
     GHashTable *client_names;     // well-known names the client owns on the bus
+    GHashTable *name_requests;    // its RequestName calls awaiting the bus's reply
     int own_name_seen;            // the bus's NameAcquired for the unique name went by
     QueueBound to_client;
     QueueBound to_bus;

@@ -114,8 +114,11 @@ DBusMessage *owner_changed(const char *name, const char *sender = DBUS_SERVICE_D
 {
     DBusMessage *signal = dbus_message_new_signal(DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, member);
     const char *old_owner = "", *new_owner = ":1.7";
-    dbus_message_append_args(signal, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &old_owner,
-                             DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID);
+    if (std::strcmp(member, "NameOwnerChanged") == 0)
+        dbus_message_append_args(signal, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &old_owner,
+                                 DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID);
+    else
+        dbus_message_append_args(signal, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
     dbus_message_set_sender(signal, sender);
     dbus_message_set_destination(signal, ":1.3");
     dbus_message_set_serial(signal, 9);
@@ -165,11 +168,15 @@ protected:
             dbus_message_unref(out);
         return arg;
     }
-    std::string shown(DBusMessage *signal)
+    // The first argument the client is shown; "(unchanged)" or "(dropped)".
+    std::string shown(DBusMessage *message)
     {
-        DBusMessage *out = translate_name_signal(&pair, signal);
-        dbus_message_unref(signal);
-        std::string arg = out ? first_arg(out) : "(unchanged)";
+        DBusMessage *out = nullptr;
+        const LookupsVerdict verdict = translate_from_bus(&pair, message, &out);
+        dbus_message_unref(message);
+        std::string arg = verdict == LOOKUPS_DROP ? "(dropped)"
+                          : out                   ? first_arg(out)
+                                                  : "(unchanged)";
         if (out)
             dbus_message_unref(out);
         return arg;
@@ -209,14 +216,13 @@ TEST_F(Lookups, NameCallsLeaveForTheCandidateWithEverythingElseKept)
 
     for (const char *member : {"GetNameOwner", "NameHasOwner", "GetConnectionUnixProcessID",
                                "GetConnectionUnixUser", "GetConnectionCredentials",
-                               "ListQueuedOwners"})
+                               "ListQueuedOwners", "RequestName", "ReleaseName"})
         EXPECT_EQ(sent(member, "org.example.Player"), "org.example.Player.docker") << member;
 }
 
 TEST_F(Lookups, NamesThatAreNotTranslated)
 {
-    EXPECT_EQ(sent("RequestName", "org.example.Player"), "(unchanged)");
-    EXPECT_EQ(sent("ReleaseName", "org.example.Player"), "(unchanged)");
+    EXPECT_EQ(sent("RequestName", "org.example.Other"), "(unchanged)");
     EXPECT_EQ(sent("GetNameOwner", "org.example.Other"), "(unchanged)");
     EXPECT_EQ(sent("GetNameOwner", "org.example.Player.docker"), "(unchanged)");
     EXPECT_EQ(sent("GetNameOwner", DBUS_SERVICE_DBUS), "(unchanged)");
@@ -236,17 +242,20 @@ TEST_F(Lookups, NamesThatAreNotTranslated)
     EXPECT_EQ(sent("AddMatch", "sender='org.example.Player'"), "(unchanged)");
 }
 
-TEST_F(Lookups, OwnerChangesAreShownUnderNamesTheClientAskedAbout)
+TEST_F(Lookups, OwnerSignalsShowTheNamespacedInstanceInPlaceOfTheHosts)
 {
-    // Not asked yet: the client sees the namespaced name.
-    EXPECT_EQ(shown(owner_changed("org.example.Player.docker")), "(unchanged)");
+    // A redirected name: its namespaced instance stands in for it, even for
+    // a broad rule, and its host instance is out of sight.
+    EXPECT_EQ(shown(owner_changed("org.example.Player.docker")), "org.example.Player");
+    EXPECT_EQ(shown(owner_changed("org.example.Player")), "(dropped)");
+    EXPECT_EQ(shown(owner_changed("org.example.Other.docker")), "(unchanged)");
+    EXPECT_EQ(shown(owner_changed("org.example.Other")), "(unchanged)");
+    EXPECT_EQ(shown(owner_changed(":1.5")), "(unchanged)");
 
-    EXPECT_EQ(sent("AddMatch", "type='signal',member='NameOwnerChanged',arg0='org.example.Player'"),
-              "type='signal',member='NameOwnerChanged',arg0='org.example.Player.docker'");
     DBusMessage *signal = owner_changed("org.example.Player.docker");
-    DBusMessage *out = translate_name_signal(&pair, signal);
+    DBusMessage *out = nullptr;
+    ASSERT_EQ(translate_from_bus(&pair, signal, &out), LOOKUPS_REPLACED);
     dbus_message_unref(signal);
-    ASSERT_NE(out, nullptr);
     EXPECT_EQ(first_arg(out), "org.example.Player");
     EXPECT_EQ(dbus_message_get_serial(out), 9u);
     EXPECT_STREQ(dbus_message_get_sender(out), DBUS_SERVICE_DBUS);
@@ -255,11 +264,40 @@ TEST_F(Lookups, OwnerChangesAreShownUnderNamesTheClientAskedAbout)
     EXPECT_STREQ(dbus_message_get_signature(out), "sss");
     dbus_message_unref(out);
 
-    // Only the bus's own NameOwnerChanged; the client's own names stay.
-    EXPECT_EQ(shown(owner_changed("org.example.Player.docker", ":1.9")), "(unchanged)");
+    // The client's own names: under the plain name once it asked for it so.
     EXPECT_EQ(shown(owner_changed("org.example.Player.docker", DBUS_SERVICE_DBUS, "NameAcquired")),
               "(unchanged)");
-    EXPECT_EQ(shown(owner_changed("org.example.Player")), "(unchanged)");
+    EXPECT_EQ(sent("RequestName", "org.example.Player"), "org.example.Player.docker");
+    for (const char *member : {"NameAcquired", "NameLost"})
+        EXPECT_EQ(shown(owner_changed("org.example.Player.docker", DBUS_SERVICE_DBUS, member)),
+                  "org.example.Player")
+            << member;
+    // Only the bus's own signals.
+    EXPECT_EQ(shown(owner_changed("org.example.Player.docker", ":1.9")), "(unchanged)");
+    EXPECT_EQ(shown(owner_changed("org.example.Player", ":1.9")), "(unchanged)");
+
+    // Lists: the namespaced instance under the plain name, the host's gone.
+    DBusMessage *list = dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN);
+    dbus_message_set_sender(list, DBUS_SERVICE_DBUS);
+    dbus_message_set_reply_serial(list, 42);
+    const char *names[] = {"org.freedesktop.DBus", "org.example.Player", ":1.5",
+                           "org.example.Player.docker", "org.example.Other"};
+    const char **array = names;
+    dbus_message_append_args(list, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &array, 5,
+                             DBUS_TYPE_INVALID);
+    out = nullptr;
+    ASSERT_EQ(translate_from_bus(&pair, list, &out), LOOKUPS_REPLACED);
+    dbus_message_unref(list);
+    char **got = nullptr;
+    int n = 0;
+    ASSERT_TRUE(dbus_message_get_args(out, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &got, &n,
+                                      DBUS_TYPE_INVALID));
+    EXPECT_EQ(std::vector<std::string>(got, got + n),
+              (std::vector<std::string>{"org.freedesktop.DBus", ":1.5", "org.example.Player",
+                                        "org.example.Other"}));
+    EXPECT_EQ(dbus_message_get_reply_serial(out), 42u);
+    dbus_free_string_array(got);
+    dbus_message_unref(out);
 }
 
 TEST_F(Lookups, AskedNamesAreBounded)
