@@ -1,7 +1,9 @@
 // Writes the client-dispatch seed corpus, and the panel-reply one when a
 // second directory is given: one marshalled message a file.
-// g++ make_seeds.cpp $(pkg-config --cflags --libs dbus-1) &&
+// g++ -I../tests/support make_seeds.cpp $(pkg-config --cflags --libs dbus-1) &&
 //   ./a.out corpus/client_dispatch corpus/panel_reply
+#include "property_dict.h"
+
 #include <dbus/dbus.h>
 
 #include <cstdint>
@@ -91,7 +93,14 @@ static void panel_reply_seeds(const std::string &dir)
              entry(a, "Title", DBUS_TYPE_STRING, &icon);
          }));
 
+    // Shaped like a real item's: pixmaps, tooltip, nested variants.
     DBusMessage *m = dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN);
+    dbus_message_set_reply_serial(m, 5);
+    dbus_message_set_destination(m, ":1.7");
+    harness::write_tray_item(m, {"app", "/opt/app/attention.png", "", "/usr/share/app/icons"}, 2);
+    save(dir, "tray-item", m);
+
+    m = dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN);
     dbus_message_set_reply_serial(m, 5);
     dbus_message_set_destination(m, ":1.7");
     const char *names[] = {"IconName", "/a.png"};

@@ -25,23 +25,23 @@ int adapt_panel_reply(ConnectionPair *pair, DBusMessage *reply)
     if (!panel_record_contains(pair, serial, caller))
         return 0;
 
-    const char *icon = find_icon_name_path(reply);
-    if (!icon || match_path_prefix(icon, shared_path_prefixes, shared_path_prefix_count) >= 0) {
-        // The reply needs no substitute: its icon is no path, or a shared one.
+    IconPlan plan;
+    if (!plan_icon_entries(reply, &plan)) {
+        // The reply needs no substitute: its icons are no paths, or shared ones.
         LOG_INFO("[Modify for panel] - remove panel serial 0000\n");
         // Answered all the same: a record kept here would never leave.
         panel_record_remove(pair, serial, caller);
         return 0;
     }
 
-    // The reply's icon path is the container's: a substitute is built.
+    // An icon path is the container's: a substitute is built.
     LOG_INFO("[Modify for panel] - remove panel serial 11111\n");
     int sent = 0;
     // Without a substitute the client's own reply still answers the panel.
     if (MessagePtr substitute{dbus_message_new_method_return(reply)}) {
         dbus_message_set_destination(substitute.get(), caller);
         dbus_message_set_reply_serial(substitute.get(), serial);
-        if (rebuild_properties_reply(reply, substitute.get())) {
+        if (rebuild_properties_reply(reply, substitute.get(), plan)) {
             LOG_INFO("[Modify for panel] - change dbus message for panel and send fake "
                      "message\n");
             dbus_connection_send(pair->server, substitute.get(), nullptr);

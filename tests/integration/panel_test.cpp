@@ -53,6 +53,14 @@ std::string properties_line(const std::string &icon)
            " Menu=o:/MenuBar ItemIsMenu=b:true WindowId=i:-3 Version=u:2 Ratio=d:0.5";
 }
 
+// What the fake panel prints for a tray item with these icon texts.
+std::string tray_item_line(const TrayIcons &icons, int side)
+{
+    MessagePtr m(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    write_tray_item(m.get(), icons, side);
+    return join(dump_properties(m.get()));
+}
+
 class PanelTest : public ProxyTest {
 protected:
     // Declared before the item, whose thread may touch them until it stops.
@@ -163,8 +171,8 @@ TEST_F(PanelTest, PanelPollingForeverLeavesNoRecordsAndMemoryFlat)
 {
     start_unix({"--verbose", "2"});
     // The item answers in turn: a path (rewritten), a theme name and a path
-    // under /run/ (passed on), an error, and a value the copy cannot carry
-    // (passed on after a failed rebuild).
+    // under /run/ (passed on), an error, and a tray item with pixmaps
+    // (rewritten).
     std::mutex mutex;
     std::map<int, std::pair<dbus_uint32_t, std::string>> last_call; // by kind
     int answered = 0;
@@ -183,7 +191,7 @@ TEST_F(PanelTest, PanelPollingForeverLeavesNoRecordsAndMemoryFlat)
             return dbus_message_new_error(m, "org.example.Error.Busy", "busy");
         default: {
             DBusMessage *reply = dbus_message_new_method_return(m);
-            DictWriter(reply).str("IconName", "/a.png").strings("Names", {"x"}).close();
+            write_tray_item(reply, {"/a.png", "", "", ""}, 2);
             return reply;
         }
         }
@@ -199,8 +207,8 @@ TEST_F(PanelTest, PanelPollingForeverLeavesNoRecordsAndMemoryFlat)
     EXPECT_EQ(lines[1], properties_line("app-theme-icon"));
     EXPECT_EQ(lines[2], properties_line("/run/user/1000/app.png"));
     EXPECT_EQ(lines[3], "error org.example.Error.Busy");
-    EXPECT_EQ(lines[4], "IconName=s:/a.png Names=a:...");
-    EXPECT_EQ(count_of(read_file(dir.file("panel.out")), "/opt/tolm/"), 2000u);
+    EXPECT_EQ(lines[4], tray_item_line({"/opt/tolm/a.png", "", "", ""}, 2));
+    EXPECT_EQ(count_of(read_file(dir.file("panel.out")), "/opt/tolm/"), 4000u);
     // Under AddressSanitizer freed memory sits in quarantine; the leak
     // checker and the record checks below cover that build.
     if (!harness::sanitized_build) {
@@ -481,4 +489,25 @@ TEST_F(PanelTest, EachCallerIsNamedOnceAndEachPanelOnItsOwn)
     EXPECT_EQ(run_panel(panel_path, 3), std::vector<std::string>(3, rewritten));
     EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]:get osra-panel pid: "), 2u);
     EXPECT_EQ(count_of(daemon.log(), "] [Modify for panel]: Added serial "), 104u);
+}
+
+TEST_F(PanelTest, RealTrayItemGetsItsIconEntriesAdaptedAndEveryOtherValueIntact)
+{
+    start_unix({"--verbose", "4"});
+    // Pixmaps of 16 pixels: about 2 KiB, as a real item sends.
+    start_item([](DBusMessage *m) {
+        DBusMessage *reply = dbus_message_new_method_return(m);
+        write_tray_item(reply, {"app", "/opt/app/attention.png", "", "/usr/share/app/icons"});
+        return reply;
+    });
+    const TrayIcons adapted{"app", "/opt/tolm/opt/app/attention.png", "",
+                            "/opt/tolm/usr/share/app/icons"};
+    EXPECT_EQ(run_panel(panel_path, 2), std::vector<std::string>(2, tray_item_line(adapted, 16)));
+
+    const std::string log = daemon.log();
+    EXPECT_EQ(count_of(log, "] [Modify for panel] - change dbus message for panel and send fake "
+                            "message\n"),
+              2u)
+        << log;
+    EXPECT_EQ(count_of(log, "[FATAL"), 0u) << log;
 }

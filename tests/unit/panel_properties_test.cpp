@@ -26,8 +26,10 @@ DBusMessage *reply_message()
 std::vector<std::string> rebuild(DBusMessage *source, int *result, std::string *log = nullptr)
 {
     DBusMessage *target = reply_message();
+    IconPlan plan;
+    captured_log([&] { plan_icon_entries(source, &plan); });
     std::string printed =
-        captured_log([&] { *result = rebuild_properties_reply(source, target); });
+        captured_log([&] { *result = rebuild_properties_reply(source, target, plan); });
     if (log)
         *log = printed;
     std::vector<std::string> out =
@@ -45,6 +47,16 @@ std::string icon_after_rebuild(const std::string &icon)
     dbus_message_unref(source);
     EXPECT_EQ(result, 1);
     return out.size() == 1 ? out[0].substr(std::strlen("IconName=s:")) : "";
+}
+
+std::string marshalled(DBusMessage *message)
+{
+    char *data = nullptr;
+    int length = 0;
+    EXPECT_TRUE(dbus_message_marshal(message, &data, &length));
+    std::string bytes(data, static_cast<size_t>(length));
+    dbus_free(data);
+    return bytes;
 }
 
 } // namespace
@@ -79,27 +91,92 @@ TEST(PanelProperties, RebuildKeepsEveryEntryInOrderAndPrefixesIconName)
     dbus_message_unref(source);
 }
 
-TEST(PanelProperties, UnsupportedValuesFailTheRebuild)
+
+TEST(PanelProperties, RealItemRepliesKeepEveryValueByteForByte)
+{
+    struct Case {
+        harness::TrayIcons from, to; // to.name null: no substitute
+    } cases[] = {
+        // Icon names by path: prefixed, each on its own; empty texts stay.
+        {{"/usr/share/icons/app.png", "/opt/app/attention.png", "", ""},
+         {"/opt/tolm/usr/share/icons/app.png", "/opt/tolm/opt/app/attention.png", "", ""}},
+        {{"app", "icons/attention.png", "/usr/share/icons/overlay.png", "/run/user/1000/icons"},
+         {"app", "/opt/tolmicons/attention.png", "/opt/tolm/usr/share/icons/overlay.png",
+          "/run/user/1000/icons"}},
+        // A theme name looked up in the container's own theme directory.
+        {{"app", "app-attention", "", "/usr/share/app/icons"},
+         {"app", "app-attention", "", "/opt/tolm/usr/share/app/icons"}},
+        // Nothing to adapt: theme names, a relative theme path, /run/.
+        {{"app", "app-attention", "", "icons"}, {nullptr, nullptr, nullptr, nullptr}},
+        {{"/run/user/1000/app.png", "", "/run/o.png", ""}, {nullptr, nullptr, nullptr, nullptr}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.from.name) + " " + c.from.attention + " " + c.from.overlay +
+                     " " + c.from.theme_path);
+        DBusMessage *source = reply_message();
+        harness::write_tray_item(source, c.from);
+        IconPlan plan;
+        EXPECT_EQ(plan_icon_entries(source, &plan), c.to.name ? 1 : 0);
+        if (!c.to.name) {
+            dbus_message_unref(source);
+            continue;
+        }
+        DBusMessage *target = reply_message();
+        std::string log = captured_log(
+            [&] { EXPECT_EQ(rebuild_properties_reply(source, target, plan), 1); });
+        EXPECT_EQ(log.find("FATAL"), std::string::npos) << log;
+        // Built directly with the adapted texts: every other value must
+        // come out with the same signature and the same bytes.
+        DBusMessage *expected = reply_message();
+        harness::write_tray_item(expected, c.to);
+        EXPECT_EQ(dump_properties(target), dump_properties(expected));
+        EXPECT_EQ(marshalled(target), marshalled(expected));
+        for (DBusMessage *m : {source, target, expected})
+            dbus_message_unref(m);
+    }
+}
+
+TEST(PanelProperties, OnlyDescriptorsAndNonStringIconNamesFailTheRebuild)
 {
     struct Case {
         const char *name;
         void (*fill)(DictWriter &);
         std::string line;
     } cases[] = {
-        {"array", [](DictWriter &w) { w.strings("Names", {"a", "b"}); },
-         "FATAL [Modify for panel] - Unsupported type: a for key Names\n"},
-        {"struct", [](DictWriter &w) { w.pair_of_ints("Size", 16, 16); },
-         "FATAL [Modify for panel] - Unsupported type: r for key Size\n"},
-        {"int64", [](DictWriter &w) { w.i64("Big", 1); },
-         "FATAL [Modify for panel] - Unsupported type: x for key Big\n"},
+        {"descriptor",
+         [](DictWriter &w) {
+             w.value("Fd", "h", [](DBusMessageIter *v) {
+                 int fd = 0;
+                 dbus_message_iter_append_basic(v, DBUS_TYPE_UNIX_FD, &fd);
+             });
+         },
+         "FATAL [Modify for panel] - Unsupported type: h for key Fd\n"},
+        {"descriptor inside a structure",
+         [](DictWriter &w) {
+             w.value("Pair", "(sh)", [](DBusMessageIter *v) {
+                 DBusMessageIter st;
+                 const char *s = "x";
+                 int fd = 0;
+                 dbus_message_iter_open_container(v, DBUS_TYPE_STRUCT, nullptr, &st);
+                 dbus_message_iter_append_basic(&st, DBUS_TYPE_STRING, &s);
+                 dbus_message_iter_append_basic(&st, DBUS_TYPE_UNIX_FD, &fd);
+                 dbus_message_iter_close_container(v, &st);
+             });
+         },
+         "FATAL [Modify for panel] - Unsupported type: h for key Pair\n"},
         {"IconName not a string", [](DictWriter &w) { w.u32("IconName", 3); },
          "TRACE [modifying IconThemePath]\nTRACE [Modify for panel] IconName is NULL!!!!!!\n"},
+        {"AttentionIconName not a string",
+         [](DictWriter &w) { w.str("AttentionIconName", "/b.png").u32("AttentionIconName", 3); },
+         "TRACE [modifying AttentionIconName]\n"
+         "TRACE [modifying AttentionIconName]\n"
+         "TRACE [Modify for panel] AttentionIconName is NULL!!!!!!\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         DBusMessage *source = reply_message();
         DictWriter w(source);
-        w.str("IconName", "/a.png");
+        w.str("IconName", "/a.png").strings("Names", {"a", "b"});
         c.fill(w);
         w.str("After", "x");
         w.close();
