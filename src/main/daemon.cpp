@@ -3,6 +3,7 @@
 #include "main/command_line.h"
 #include "main/listener.h"
 #include "namespace/activation_list.h"
+#include "main/notify.h"
 #include "main/signals.h"
 #include "policy/policy.h"
 
@@ -29,6 +30,7 @@ int run_daemon(int argc, char **argv)
     start_listener(&config);
     // Without a watch, lookups check the list with stat() instead.
     activation_list_watch_init();
+    notify_service_manager("READY=1");
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     policy_config_free(&config);

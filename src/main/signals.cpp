@@ -3,6 +3,7 @@
 #include "log/log.h"
 #include "main/listener.h"
 #include "main/log_file.h"
+#include "main/notify.h"
 #include "session/pair.h"
 #include "session/registry.h"
 
@@ -74,6 +75,7 @@ gboolean on_stop_signal(gpointer data)
         g_main_loop_quit(state.loop);
         return G_SOURCE_CONTINUE;
     }
+    notify_service_manager("STOPPING=1");
     LOG_INFO("%s: no longer accepting, %u client(s) connected\n", name,
              pair_registry_size());
     stop_listener();
@@ -86,7 +88,12 @@ gboolean on_stop_signal(gpointer data)
 
 gboolean on_hangup(gpointer)
 {
+    char reloading[64];
+    g_snprintf(reloading, sizeof reloading, "RELOADING=1\nMONOTONIC_USEC=%" G_GINT64_FORMAT,
+               g_get_monotonic_time());
+    notify_service_manager(reloading);
     log_file_reopen(state.config);
+    notify_service_manager("READY=1");
     return G_SOURCE_CONTINUE;
 }
 
