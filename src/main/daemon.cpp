@@ -1,5 +1,6 @@
 #include "main/daemon.h"
 
+#include "audit/audit.h"
 #include "main/command_line.h"
 #include "main/listener.h"
 #include "namespace/activation_list.h"
@@ -33,6 +34,7 @@ int run_daemon(int argc, char **argv)
     notify_service_manager("READY=1");
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
+    audit_finish();
     policy_config_free(&config);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "main/signals.h"
 
+#include "audit/audit.h"
 #include "log/log.h"
 #include "main/listener.h"
 #include "main/log_file.h"
@@ -97,6 +98,12 @@ gboolean on_hangup(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
+gboolean on_user1(gpointer)
+{
+    audit_write_all();
+    return G_SOURCE_CONTINUE;
+}
+
 } // namespace
 
 void install_signal_handlers(GMainLoop *loop, ProxyConfig *config, unsigned drain_ms)
@@ -105,6 +112,8 @@ void install_signal_handlers(GMainLoop *loop, ProxyConfig *config, unsigned drai
     g_unix_signal_add(SIGTERM, on_stop_signal, const_cast<char *>("SIGTERM"));
     g_unix_signal_add(SIGINT, on_stop_signal, const_cast<char *>("SIGINT"));
     g_unix_signal_add(SIGHUP, on_hangup, nullptr);
+    if (audit_enabled())
+        g_unix_signal_add(SIGUSR1, on_user1, nullptr);
 }
 
 void raise_descriptor_limit()

@@ -1,5 +1,6 @@
 #include "relay/server_filter.h"
 
+#include "audit/audit.h"
 #include "log/log.h"
 #include "namespace/lookups.h"
 #include "panel/tracking.h"
@@ -75,7 +76,9 @@ bool is_own_name_greeting(ConnectionPair *pair, DBusMessage *message)
 // process-id query: the caller holds it.
 bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
-    if (policy_server_message(pair, message) == POLICY_HANDLED)
+    const bool withheld = policy_server_message(pair, message) == POLICY_HANDLED;
+    audit_bus_message(pair, message, withheld);
+    if (withheld)
         return true;
     note_client_names(pair, message);
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
