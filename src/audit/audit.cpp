@@ -459,7 +459,8 @@ void audit_pair_end(ConnectionPair *pair)
     ClientAudit &c = it->second;
     if (audit.file.empty()) {
         report(c);
-    } else {
+    } else if (!c.policy.rules.empty() || !c.policy.notes.empty()) {
+        // A client that needed nothing (say, a GetId) leaves the file alone.
         merge(c.policy);
         write_file(c.label.c_str());
     }
