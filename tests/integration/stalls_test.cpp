@@ -91,8 +91,24 @@ TEST_F(Stalls, NewClientsSlowBusConnectionHoldsUpNobodyElse)
     slow->delay_new_connections_ms = static_cast<int>(bus_delay.count());
     const auto start = std::chrono::steady_clock::now();
     Client late;
-    ASSERT_TRUE(late.open(daemon.address()));
+    ASSERT_TRUE(late.open(daemon.address(), false));
+    // Sent while its bus connection opens: relayed in the order sent.
+    std::vector<dbus_uint32_t> sent, answered;
+    for (const char *member : {"Hello", "GetId", "ListNames", "GetId"}) {
+        MessagePtr call = bus_call(member);
+        dbus_uint32_t serial = 0;
+        ASSERT_TRUE(dbus_connection_send(late.conn(), call.get(), &serial));
+        sent.push_back(serial);
+    }
+    EXPECT_TRUE(late.wait_message(
+        [&](DBusMessage *m) {
+            if (dbus_message_get_reply_serial(m) != 0)
+                answered.push_back(dbus_message_get_reply_serial(m));
+            return answered.size() == sent.size();
+        },
+        10000ms));
     const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(answered, sent);
     round_trip(late);
     pinger.stop();
 
