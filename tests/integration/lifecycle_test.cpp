@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
@@ -123,6 +124,21 @@ TEST_F(ProxyTest, UnreachableBusDropsTheClientButNotTheDaemon)
                    std::string::npos;
     })) << daemon.log();
     EXPECT_TRUE(daemon.process().running());
+}
+
+TEST_F(ProxyTest, EmptySessionBusAddressCountsAsUnset)
+{
+    // As libdbus does: the user's bus under $XDG_RUNTIME_DIR instead.
+    const std::string runtime = dir.file("runtime");
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    const std::string bus_socket = bus.address().substr(std::string("unix:path=").size());
+    ASSERT_EQ(symlink(bus_socket.c_str(), (runtime + "/bus").c_str()), 0);
+    daemon.set_bus_address("");
+    daemon.extra_env.push_back("XDG_RUNTIME_DIR=" + runtime);
+    start_unix();
+    Client c;
+    ASSERT_TRUE(c.open(daemon.address()));
+    round_trip(c);
 }
 
 TEST_F(ProxyTest, ListenFailuresExitWithStatusOne)
