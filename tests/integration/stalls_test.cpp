@@ -170,3 +170,54 @@ TEST_F(Stalls, GetAllWaitsForItsCallerAloneAndKeepsTheBusOrder)
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(seen, (std::vector<std::string>{"GetAll", "Tick", "Ping"}));
 }
+
+TEST_F(Stalls, GetAllWhoseCallerIsNeverNamedHoldsABoundedFloodAndIsAskedAgain)
+{
+    // The bus names the caller only after the daemon gave up waiting.
+    slow->delay_marker = "GetConnectionUnixProcessID";
+    slow->delay_marked_ms = 4000;
+    daemon.extra_env.push_back("DPD_TEST_MAX_QUEUED_BYTES=1048576");
+    start_unix({"--verbose", "4"});
+    Client item, other_item, host;
+    ASSERT_TRUE(item.open(daemon.address()));
+    ASSERT_TRUE(other_item.open(daemon.address()));
+    ASSERT_TRUE(host.open(bus.address()));
+    auto send_get_all = [&](Client &to) {
+        MessagePtr get_all(dbus_message_new_method_call(to.unique_name(), "/item",
+                                                        DBUS_INTERFACE_PROPERTIES, "GetAll"));
+        dbus_connection_send(host.conn(), get_all.get(), nullptr);
+        dbus_connection_flush(host.conn());
+    };
+    const long rss_before = daemon.rss_kib();
+
+    // 32 MiB behind the held GetAll, for an item that reads nothing: the
+    // daemon reads no further than its bound meanwhile, and cuts the item
+    // off once the GetAll goes on.
+    send_get_all(item);
+    std::vector<unsigned char> blob(256 * 1024, 0x5a);
+    for (int i = 0; i < 128; ++i) {
+        MessagePtr sig(dbus_message_new_signal("/", "org.example.Flood", "Blob"));
+        dbus_message_set_destination(sig.get(), item.unique_name());
+        const unsigned char *data = blob.data();
+        dbus_message_append_args(sig.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                                 static_cast<int>(blob.size()), DBUS_TYPE_INVALID);
+        dbus_connection_send(host.conn(), sig.get(), nullptr);
+    }
+    dbus_connection_flush(host.conn());
+    EXPECT_TRUE(wait_until(
+        [&] { return daemon.log().find("[SERVICE:]Client is not reading: ") != std::string::npos; },
+        20000ms))
+        << daemon.log();
+    if (!harness::sanitized_build) {
+        EXPECT_LT(daemon.peak_rss_kib() - rss_before, 16 * 1024) << rss_before << " KiB before";
+    }
+
+    // No answer is no verdict: the same caller is asked about again.
+    slow->delay_marked_ms = 0;
+    send_get_all(other_item);
+    const std::string asked = "] [Modify for panel]:get osra-panel pid: ";
+    EXPECT_TRUE(wait_until([&] {
+        return daemon.log().find(asked + std::to_string(getpid()) + "\n") != std::string::npos;
+    })) << daemon.log();
+    EXPECT_NE(daemon.log().find(asked + "-1\n"), std::string::npos);
+}
