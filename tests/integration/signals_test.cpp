@@ -108,6 +108,27 @@ TEST_F(ProxyTest, SigtermDeliversQueuedRepliesWithinTheGraceTimeThenExitsZero)
     peer.stop();
 }
 
+TEST_F(ProxyTest, SecondSigtermDuringTheDrainExitsZeroAtOnce)
+{
+    start_unix();
+    Peer peer;
+    ASSERT_TRUE(peer.start(bus.address(), {"com.example.Big"}, big_reply));
+    Client stuck;
+    ASSERT_TRUE(stuck.open(daemon.address()));
+    ask_for_big_reply(stuck);
+
+    // The client that never reads would hold the exit back for the grace time.
+    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    ASSERT_TRUE(wait_until([&] { return !unix_socket_listening(daemon.socket_path()); }, 2000ms));
+    const auto again = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    const int status = daemon.process().wait_exit(10000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status << "\n" << read_file(dir.file("daemon.err"));
+    EXPECT_LT(elapsed_ms(again), 1000);
+    peer.stop();
+}
+
 TEST_F(ProxyTest, SighupKeepsServingAndSigintExitsZeroAtOnceWhenNothingIsQueued)
 {
     start_unix();
