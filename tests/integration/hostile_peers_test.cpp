@@ -146,11 +146,20 @@ TEST_F(HostilePeers, SilentSocketsHoldNothingOnTheBusAndAreClosedInTime)
         }
         idle.push_back(std::move(raw));
     }
-    std::this_thread::sleep_for(300ms);
+    // Past the cap of silent clients, the oldest are closed at once and the
+    // newest kept (the first 300 sent nothing, so nothing is left to read).
+    const size_t cap = 64;
+    EXPECT_TRUE(wait_until([&] {
+        for (size_t i = 0; i + cap < idle.size(); ++i)
+            if (!idle[i]->closed())
+                return false;
+        return true;
+    }));
+    for (size_t i = idle.size() - cap; i < 300; ++i)
+        EXPECT_FALSE(idle[i]->closed()) << i;
     EXPECT_EQ(bus_connections(bus.address()), connections_before);
     round_trip(served);
 
-    // Past the cap of silent clients, the oldest are closed at once.
     EXPECT_NE(daemon.log().find("] [CLIENT:]64 connections are still authenticating, closing the "
                                 "oldest\n"),
               std::string::npos)

@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
@@ -65,6 +66,11 @@ TEST_F(ProxyTest, HundredClientsInARowLeaveNoDescriptorsBehind)
 TEST_F(ProxyTest, GarbageAndFailedAuthenticationCostOnlyThatConnection)
 {
     start_unix();
+    // Served first, and kept: the daemon has opened its own descriptors
+    // (loop, list watch) by then, and this client's stay for the count.
+    Client first;
+    ASSERT_TRUE(first.open(daemon.address()));
+    round_trip(first);
     const int baseline = daemon.open_fd_count();
     for (const std::string &payload :
          {std::string("\0AUTH NONSENSE\r\nBEGIN\r\n", 23), std::string("hello world\r\n"),
@@ -123,6 +129,21 @@ TEST_F(ProxyTest, UnreachableBusDropsTheClientButNotTheDaemon)
                    std::string::npos;
     })) << daemon.log();
     EXPECT_TRUE(daemon.process().running());
+}
+
+TEST_F(ProxyTest, EmptySessionBusAddressCountsAsUnset)
+{
+    // As libdbus does: the user's bus under $XDG_RUNTIME_DIR instead.
+    const std::string runtime = dir.file("runtime");
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    const std::string bus_socket = bus.address().substr(std::string("unix:path=").size());
+    ASSERT_EQ(symlink(bus_socket.c_str(), (runtime + "/bus").c_str()), 0);
+    daemon.set_bus_address("");
+    daemon.extra_env.push_back("XDG_RUNTIME_DIR=" + runtime);
+    start_unix();
+    Client c;
+    ASSERT_TRUE(c.open(daemon.address()));
+    round_trip(c);
 }
 
 TEST_F(ProxyTest, ListenFailuresExitWithStatusOne)

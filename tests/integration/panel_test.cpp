@@ -333,6 +333,10 @@ TEST_F(PanelTest, QueryConnectionAnswersStrayCallsAndReturnsWithTheBus)
     item.stop();
     ASSERT_TRUE(bus.start());
     start_item(respond);
+    // The new bus numbers its connections afresh: one more makes the panel's
+    // name one the daemon has never judged, so only a new query can tell.
+    Client newcomer;
+    ASSERT_TRUE(newcomer.open(bus.address()));
     EXPECT_EQ(run_panel(panel_path, 1), rewritten);
 }
 

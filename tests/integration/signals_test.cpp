@@ -1,6 +1,7 @@
 // SIGTERM, SIGINT and SIGHUP as an administrator (or logrotate) sends them.
 #include "fixture.h"
 
+#include <dirent.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -108,6 +109,27 @@ TEST_F(ProxyTest, SigtermDeliversQueuedRepliesWithinTheGraceTimeThenExitsZero)
     peer.stop();
 }
 
+TEST_F(ProxyTest, SecondSigtermDuringTheDrainExitsZeroAtOnce)
+{
+    start_unix();
+    Peer peer;
+    ASSERT_TRUE(peer.start(bus.address(), {"com.example.Big"}, big_reply));
+    Client stuck;
+    ASSERT_TRUE(stuck.open(daemon.address()));
+    ask_for_big_reply(stuck);
+
+    // The client that never reads would hold the exit back for the grace time.
+    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    ASSERT_TRUE(wait_until([&] { return !unix_socket_listening(daemon.socket_path()); }, 2000ms));
+    const auto again = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    const int status = daemon.process().wait_exit(10000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status << "\n" << read_file(dir.file("daemon.err"));
+    EXPECT_LT(elapsed_ms(again), 1000);
+    peer.stop();
+}
+
 TEST_F(ProxyTest, SighupKeepsServingAndSigintExitsZeroAtOnceWhenNothingIsQueued)
 {
     start_unix();
@@ -158,6 +180,20 @@ TEST_F(ProxyTest, SighupReopensTheLogFileMovedAwayAndKeepsTheOldOneWhenItCannot)
         return n;
     };
 
+    // Whether the daemon has the file at `path` open.
+    auto held = [&](const std::string &path) {
+        const std::string fds = "/proc/" + std::to_string(daemon.process().pid()) + "/fd/";
+        struct stat file, open_one;
+        bool found = false;
+        DIR *d = stat(path.c_str(), &file) == 0 ? opendir(fds.c_str()) : nullptr;
+        while (dirent *e = d ? readdir(d) : nullptr)
+            found = found || (stat((fds + e->d_name).c_str(), &open_one) == 0 &&
+                              open_one.st_dev == file.st_dev && open_one.st_ino == file.st_ino);
+        if (d)
+            closedir(d);
+        return found;
+    };
+
     // The path cannot be opened (a directory stands there): the daemon
     // says so and goes on writing to the file it has.
     ASSERT_EQ(std::rename(log_file.c_str(), rotated.c_str()), 0);
@@ -167,6 +203,7 @@ TEST_F(ProxyTest, SighupReopensTheLogFileMovedAwayAndKeepsTheOldOneWhenItCannot)
         << read_file(rotated);
     one_client();
     EXPECT_TRUE(wait_until([&] { return count(rotated, gone_line) == 1; })) << read_file(rotated);
+    EXPECT_TRUE(held(rotated));
 
     // As after logrotate: the next lines go to a new file at the old path.
     ASSERT_EQ(rmdir(log_file.c_str()), 0);
@@ -175,6 +212,9 @@ TEST_F(ProxyTest, SighupReopensTheLogFileMovedAwayAndKeepsTheOldOneWhenItCannot)
     one_client();
     EXPECT_TRUE(wait_until([&] { return count(log_file, gone_line) == 1; })) << read_file(log_file);
     EXPECT_EQ(count(rotated, gone_line), 1u) << "a line went to the rotated file";
+    // Nothing holds the rotated file (or its space) any more.
+    EXPECT_FALSE(held(rotated));
+    EXPECT_TRUE(held(log_file));
     EXPECT_TRUE(daemon.process().running());
 }
 

@@ -152,10 +152,13 @@ public:
     const std::string &socket_path() const { return socket_path_; }
     Process &process() { return process_; }
     int open_fd_count() const;
-    long rss_kib() const;
+    long rss_kib() const { return status_kib("VmRSS:"); }
+    // The most it was resident at any time so far.
+    long peak_rss_kib() const { return status_kib("VmHWM:"); }
     std::vector<std::string> extra_env;
 
 private:
+    long status_kib(const std::string &field) const;
     std::string program_;
     std::string dir_;
     std::string bus_address_;
