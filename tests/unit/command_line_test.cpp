@@ -158,7 +158,9 @@ TEST(CommandLine, UsageTextIsExactAndNamesTheProgram)
         "        [--filter]: Restrict what clients may see, call and own\n"
         "        [--see=NAME] [--talk=NAME] [--own=NAME]\n"
         "        [--call=NAME=RULE] [--broadcast=NAME=RULE]\n"
-        "        [--policy=FILE]: Read rules from FILE (-FILE: if it exists)\n";
+        "        [--policy=FILE]: Read rules from FILE (-FILE: if it exists)\n"
+        "        [--audit[=FILE]]: Log what each client does, and write the policy that allows "
+        "it to FILE (or the log)\n";
     EXPECT_EQ(err, expected);
 }
 
