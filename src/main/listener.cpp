@@ -28,35 +28,47 @@ DBusServer *listen_server = nullptr;
 
 bool listens_on_all_interfaces(const ProxyConfig *config)
 {
-    if (config->family && std::strcmp(config->family, "ipv4") != 0)
-        return false;
     const char *bind = config->bind ? config->bind : "*";
-    return std::strcmp(bind, "*") == 0 || std::strcmp(bind, "0.0.0.0") == 0;
+    if (!config->family || std::strcmp(config->family, "ipv4") == 0)
+        return std::strcmp(bind, "*") == 0 || std::strcmp(bind, "0.0.0.0") == 0;
+    if (std::strcmp(config->family, "ipv6") == 0)
+        return std::strcmp(bind, "*") == 0 || std::strcmp(bind, "::") == 0;
+    return false;
 }
+
+namespace {
+
+// A value as the address syntax wants it: an IPv6 literal's ':' (or a ','
+// in a path) would otherwise split the address.
+std::string escaped(const char *value)
+{
+    char *text = dbus_address_escape_value(value);
+    if (!text)
+        return {};
+    std::string out(text);
+    dbus_free(text);
+    return out;
+}
+
+} // namespace
 
 std::string build_listen_address(const ProxyConfig *config, std::string *problem)
 {
     const char *family = config->family;
-    if (!family || std::strcmp(family, "ipv4") == 0) {
-        char *text = g_strdup_printf("tcp:host=%s,bind=%s,port=%s,family=%s",
-                                     config->host ? config->host : "localhost",
-                                     config->bind ? config->bind : "*",
-                                     config->port ? config->port : "8080", "ipv4");
-        std::string address(text);
-        g_free(text);
-        return address;
+    if (!family || std::strcmp(family, "ipv4") == 0 || std::strcmp(family, "ipv6") == 0) {
+        return "tcp:host=" + escaped(config->host ? config->host : "localhost") +
+               ",bind=" + escaped(config->bind ? config->bind : "*") +
+               ",port=" + escaped(config->port ? config->port : "8080") +
+               ",family=" + (family ? family : "ipv4");
     }
     if (std::strcmp(family, "unix") == 0) {
         if (!config->socket_path) {
             *problem = "Family unix needs a socket path: use --socket <path>\n";
             return {};
         }
-        char *text = g_strdup_printf("unix:path=%s", config->socket_path);
-        std::string address(text);
-        g_free(text);
-        return address;
+        return "unix:path=" + escaped(config->socket_path);
     }
-    *problem = std::string("Unknown family '") + family + "': use ipv4 or unix\n";
+    *problem = std::string("Unknown family '") + family + "': use ipv4, ipv6 or unix\n";
     return {};
 }
 

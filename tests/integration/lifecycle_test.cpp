@@ -151,7 +151,7 @@ TEST_F(ProxyTest, ListenFailuresExitWithStatusOne)
     EXPECT_EQ(run_command({daemon_path(), "--family", "unix"}, {}, &out, nullptr), 1);
     EXPECT_NE(out.find("[FATAL dbus-proxy-daemon ("), std::string::npos) << out;
     EXPECT_NE(out.find("--socket"), std::string::npos) << out;
-    EXPECT_EQ(run_command({daemon_path(), "--family", "ipv6"}, {}, &out, nullptr), 1);
+    EXPECT_EQ(run_command({daemon_path(), "--family", "ipx"}, {}, &out, nullptr), 1);
     EXPECT_NE(out.find("ipv6"), std::string::npos) << out;
 }
 
@@ -171,4 +171,20 @@ TEST_F(ProxyTest, TraceDumpsEveryRelayedMessage)
                        "path='(null)' iface='(null)' member='(null)', dest='"),
               std::string::npos)
         << log;
+}
+
+TEST_F(ProxyTest, ListensOnIpv6AndServesClientsThere)
+{
+    const std::string port = std::to_string(free_tcp_port());
+    ASSERT_TRUE(daemon.start({"--family", "ipv6", "--host", "::1", "--bind", "::1", "--port", port,
+                              "--verbose", "2"}));
+    Client client;
+    // The address as a client writes it: the literal escaped.
+    const std::string address = "tcp:host=%3a%3a1,port=" + port + ",family=ipv6";
+    EXPECT_TRUE(wait_until([&] { return client.open(address); })) << daemon.log();
+    round_trip(client);
+    EXPECT_NE(daemon.log().find("Listen on address: tcp:host=%3a%3a1,bind=%3a%3a1,port=" + port +
+                                ",family=ipv6\n"),
+              std::string::npos)
+        << daemon.log();
 }
