@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "loop/loop.h"
+#include "main/socket_path.h"
 #include "relay/accept.h"
 #include "util/dbus_ptr.h"
 
@@ -89,12 +90,20 @@ void start_listener(ProxyConfig *config)
                  "reach port %s can use the host bus; restrict it with --bind or --family unix\n",
                  config->port ? config->port : "8080");
 
+    // Only a stale socket may be replaced: libdbus would remove a live one.
+    const bool unix_socket = config->family && std::strcmp(config->family, "unix") == 0;
+    if (unix_socket && socket_path_check(config->socket_path, &problem) != 0) {
+        LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(), problem.c_str());
+        exit_listen_failure(config);
+    }
     listen_server = dbus_server_listen(address.c_str(), error.get());
     if (!listen_server) {
         LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(),
                   error.message() ? error.message() : "(null)");
         exit_listen_failure(config);
     }
+    if (unix_socket)
+        socket_path_claim(config->socket_path);
     // No cookie mechanism: a container cannot read the daemon user's
     // keyring, and GDBus, offered the cookie, waits for it for good. Every
     // client is accepted anonymously anyway. EXTERNAL stays for sd-bus,
@@ -116,7 +125,9 @@ void stop_listener()
 {
     if (!listen_server)
         return;
+    socket_path_set_aside_foreign();
     dbus_server_disconnect(listen_server);
+    socket_path_restore_foreign();
     dbus_server_unref(listen_server);
     listen_server = nullptr;
 }

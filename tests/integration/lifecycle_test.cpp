@@ -188,3 +188,53 @@ TEST_F(ProxyTest, ListensOnIpv6AndServesClientsThere)
               std::string::npos)
         << daemon.log();
 }
+
+TEST_F(ProxyTest, SocketInUseIsNeverTakenOverAndOnlyOurOwnIsRemovedAtExit)
+{
+    start_unix();
+    const std::string path = daemon.socket_path();
+    const std::vector<std::string> env{"DBUS_SESSION_BUS_ADDRESS=" + bus.address()};
+    auto second_daemon = [&](Process &p, const std::string &socket) {
+        return p.start({test_daemon_path(), "--family", "unix", "--socket", socket}, env,
+                       dir.file("second.out"), dir.file("second.err"));
+    };
+
+    // A daemon serves the path: the second one says so and exits 1.
+    std::string out;
+    EXPECT_EQ(run_command({test_daemon_path(), "--family", "unix", "--socket", path}, env, &out,
+                          nullptr),
+              1);
+    EXPECT_NE(out.find("] Cannot listen on 'unix:path=" + path + "':"), std::string::npos) << out;
+    Client first;
+    ASSERT_TRUE(first.open(daemon.address()));
+    round_trip(first);
+
+    // A stale socket (no one listens) is replaced.
+    const std::string stale = dir.file("stale.sock");
+    {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", stale.c_str());
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        close(fd);
+    }
+    Process replacing;
+    ASSERT_TRUE(second_daemon(replacing, stale));
+    EXPECT_TRUE(wait_until([&] { return unix_socket_listening(stale); }))
+        << read_file(dir.file("second.out"));
+    EXPECT_EQ(replacing.stop(), 0);
+    EXPECT_NE(access(stale.c_str(), F_OK), 0) << "its own socket stays behind";
+
+    // The path was taken over (the first daemon's file moved away): the
+    // first daemon's exit leaves the newer socket alone.
+    ASSERT_EQ(rename(path.c_str(), (path + ".old").c_str()), 0);
+    Process successor;
+    ASSERT_TRUE(second_daemon(successor, path));
+    ASSERT_TRUE(wait_until([&] { return unix_socket_listening(path); }));
+    const int status = daemon.process().stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    Client later;
+    EXPECT_TRUE(later.open(daemon.address())) << "the successor's socket was removed";
+    EXPECT_EQ(successor.stop(), 0);
+}
