@@ -41,8 +41,9 @@ bool is_hello(DBusMessage *message)
 
 void send_reply(ConnectionPair *pair, MessagePtr reply)
 {
+    static LogLimit failures;
     if (reply && !dbus_connection_send(pair->client, reply.get(), nullptr))
-        LOG_WARN("[CLIENT:]Cannot answer the client: out of memory\n");
+        LOG_LIMITED(&failures, LOG_LEVEL_WARN, "[CLIENT:]Cannot answer the client: out of memory\n");
 }
 
 // A call with no destination is the bus connection's own business: before

@@ -79,12 +79,15 @@ void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
         // Once closed, the rest of its traffic is dropped quietly until the
         // client's Disconnected releases the pair.
         if (dbus_connection_get_is_connected(pair->client)) {
+            static LogLimit client_stuck, bus_stuck;
             if (to_client)
-                LOG_WARN("[SERVICE:]Client is not reading: %ld bytes queued for it, "
-                         "disconnecting it\n", queued);
+                LOG_LIMITED(&client_stuck, LOG_LEVEL_WARN,
+                            "[SERVICE:]Client is not reading: %ld bytes queued for it, "
+                            "disconnecting it\n", queued);
             else
-                LOG_WARN("[CLIENT:]The bus is not reading: %ld bytes queued for it, "
-                         "disconnecting the client\n", queued);
+                LOG_LIMITED(&bus_stuck, LOG_LEVEL_WARN,
+                            "[CLIENT:]The bus is not reading: %ld bytes queued for it, "
+                            "disconnecting the client\n", queued);
             pair_close(pair);
         }
         return;
