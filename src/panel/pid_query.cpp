@@ -7,6 +7,8 @@
 
 #include <string>
 
+unsigned long panel_query_generation = 0;
+
 namespace {
 
 // How long a GetAll may wait for the bus to name its caller's process.
@@ -25,15 +27,26 @@ void on_query_hello(DBusPendingCall *pending, void *data)
     bus_take_hello_reply(pending, connection, &error);
 }
 
+// Learns of the bus going away as soon as the loop sees it, not only at
+// the next query.
+DBusHandlerResult on_query_message(DBusConnection *, DBusMessage *message, void *)
+{
+    if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected"))
+        ++panel_query_generation;
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
 } // namespace
 
 DBusConnection *panel_query_connection(DBusBusType type)
 {
     if (query_connection &&
         (!dbus_connection_get_is_connected(query_connection) || query_bus_type != type)) {
+        dbus_connection_remove_filter(query_connection, on_query_message, nullptr);
         dbus_connection_close(query_connection);
         dbus_connection_unref(query_connection);
         query_connection = nullptr;
+        ++panel_query_generation;
     }
     if (query_connection)
         return query_connection;
@@ -48,6 +61,9 @@ DBusConnection *panel_query_connection(DBusBusType type)
         return nullptr;
     dbus_pending_call_set_notify(hello, on_query_hello, opened, nullptr);
     dbus_pending_call_unref(hello);
+    // Without the filter a lost bus is still noticed at the next query.
+    dbus_connection_add_filter(opened, on_query_message, nullptr, nullptr);
+    ++panel_query_generation;
     query_connection = opened;
     query_bus_type = type;
     return query_connection;
