@@ -7,6 +7,7 @@
 #include "policy/client_side.h"
 #include "relay/accept.h"
 #include "relay/forward.h"
+#include "relay/in_flight.h"
 #include "util/dbus_ptr.h"
 
 #include <glib.h>
@@ -95,8 +96,10 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
         }
         break;
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
-        if (adapt_panel_reply(pair, message) == 1)
+        if (adapt_panel_reply(pair, message) == 1) {
+            in_flight_reply_seen(pair, pair->server, message); // a substitute went instead
             return;
+        }
         break;
     case DBUS_MESSAGE_TYPE_ERROR:
         panel_call_failed(pair, message);

@@ -1,6 +1,7 @@
 #include "relay/forward.h"
 
 #include "log/log.h"
+#include "relay/in_flight.h"
 #include "relay/undeliverable.h"
 #include "util/overrides.h"
 
@@ -94,12 +95,15 @@ void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
     }
     if (queued > 0)
         count_message(bound, message);
+    // Answered even when it cannot be sent: an error goes in its place.
+    in_flight_reply_seen(pair, target, message);
 
     // Memory, or descriptors the target cannot pass: never silent.
     if (!dbus_connection_send(target, message, nullptr)) {
         relay_undeliverable(pair, target, message);
         return;
     }
+    in_flight_call_sent(pair, target, message);
 
     const long size = dbus_connection_get_outgoing_size(target) - queued;
     if (size > bound.largest)
@@ -113,4 +117,5 @@ void relay_forget_queues(ConnectionPair *pair)
             std::free(bound->counter);
         bound->counter = nullptr;
     }
+    in_flight_forget(pair);
 }
