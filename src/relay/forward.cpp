@@ -56,9 +56,10 @@ void count_message(QueueBound &bound, DBusMessage *message)
 bool past_bound(DBusConnection *target, const QueueBound &bound, long queued,
                 DBusMessage *message)
 {
-    if (queued - bound.largest > overrides.relay_max_queued_bytes)
-        return true;
-    if (bound.counter && bound.counter->messages >= overrides.relay_max_queued_messages)
+    // Many small messages cost more than their bytes say.
+    const long messages = bound.counter ? bound.counter->messages : 0;
+    if (queued + messages * overrides.relay_queued_message_cost - bound.largest >
+        overrides.relay_max_queued_bytes)
         return true;
     const long fds = dbus_connection_get_outgoing_unix_fds(target);
     return fds > 0 &&
