@@ -55,6 +55,8 @@ bool answer_undirected_before_hello(ConnectionPair *pair, DBusMessage *call)
 {
     if (pair->hello_done || dbus_message_has_interface(call, DBUS_INTERFACE_PEER))
         return false;
+    if (dbus_message_get_no_reply(call))
+        return true;
     const char *interface = dbus_message_get_interface(call);
     send_reply(pair, MessagePtr(dbus_message_new_error_printf(
                          call, DBUS_ERROR_UNKNOWN_METHOD,
