@@ -148,6 +148,11 @@ bool Process::running()
     return true;
 }
 
+bool Process::signal(int sig)
+{
+    return running() && kill(pid_, sig) == 0;
+}
+
 int Process::wait_exit(std::chrono::milliseconds timeout)
 {
     if (pid_ <= 0)

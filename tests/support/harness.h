@@ -56,6 +56,9 @@ public:
                const std::string &exe = "");
     pid_t pid() const { return pid_; }
     bool running();
+    // Sends `sig` to the process while it runs; false once it has been
+    // reaped (never a kill() of pid -1, which would reach every process).
+    bool signal(int sig);
     // Waits for exit up to `timeout`; returns the raw wait status or -1.
     int wait_exit(std::chrono::milliseconds timeout = 5000ms);
     // Ends the process (SIGTERM, then SIGKILL) and returns its wait status.
