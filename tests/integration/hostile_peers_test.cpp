@@ -281,7 +281,7 @@ TEST_F(ProxyTest, ClientWhoseBusStopsReadingIsCutOff)
     start_unix({"--verbose", "1"});
     Client flooder;
     ASSERT_TRUE(flooder.open(daemon.address()));
-    ASSERT_EQ(kill(bus.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(bus.signal(SIGSTOP));
     std::vector<unsigned char> blob(256 * 1024, 0x5a);
     for (int i = 0; i < 64; ++i) {
         MessagePtr call(
@@ -298,7 +298,7 @@ TEST_F(ProxyTest, ClientWhoseBusStopsReadingIsCutOff)
         return daemon.log().find("[CLIENT:]The bus is not reading: ") != std::string::npos;
     }, 10000ms);
     const bool cut_off = flooder.read_until_disconnected(20000ms);
-    kill(bus.pid(), SIGCONT);
+    bus.signal(SIGCONT);
     EXPECT_TRUE(warned) << daemon.log();
     EXPECT_TRUE(cut_off);
     Client after;

@@ -417,12 +417,11 @@ TEST_F(PanelTest, PanelGoneBeforeItCanBeNamedIsRelayedUnrecorded)
 
     // The daemon is held while the panel sends its call and leaves, so by
     // the time the daemon asks who sent it the bus no longer knows.
-    const pid_t daemon_pid = daemon.process().pid();
-    ASSERT_EQ(kill(daemon_pid, SIGSTOP), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGSTOP));
     struct Resume {
-        pid_t pid;
-        ~Resume() { kill(pid, SIGCONT); }
-    } resume{daemon_pid};
+        Process &daemon;
+        ~Resume() { daemon.signal(SIGCONT); }
+    } resume{daemon.process()};
     Process panel;
     ASSERT_TRUE(panel.start({panel_path, bus.address(), item.unique_name(), "1", "send-only"}, {},
                             dir.file("gone.out"), dir.file("gone.err"), DPD_FAKE_PANEL_PATH));
@@ -434,7 +433,7 @@ TEST_F(PanelTest, PanelGoneBeforeItCanBeNamedIsRelayedUnrecorded)
     Client host;
     ASSERT_TRUE(host.open(bus.address()));
     ASSERT_TRUE(wait_until([&] { return !bus_has_owner(host, out[0]); }));
-    ASSERT_EQ(kill(daemon_pid, SIGCONT), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGCONT));
 
     // Relayed all the same, and its answer passed on unadapted.
     ASSERT_TRUE(wait_until([&] { return calls == 1; }));

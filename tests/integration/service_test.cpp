@@ -132,7 +132,7 @@ TEST_F(AuditTest, PolicyWrittenForAClientAllowsItAndNothingMore)
     EXPECT_EQ(outcome(client, request_name("org.example.Other")), DBUS_ERROR_ACCESS_DENIED);
     // The refusal is audited, and SIGUSR1 shows the policy that would
     // allow it too.
-    kill(daemon.process().pid(), SIGUSR1);
+    daemon.process().signal(SIGUSR1);
     ASSERT_TRUE(wait_until([&] {
         return daemon.log().find("  call org.example.Player=org.example.Player.Pause@/player\n") !=
                std::string::npos;
@@ -191,10 +191,10 @@ TEST_F(ProxyTest, ReadinessReloadAndStopReachTheServiceManager)
         ASSERT_TRUE(daemon.start_unix());
         EXPECT_EQ(manager.next(), "READY=1");
         EXPECT_TRUE(unix_socket_listening(daemon.socket_path()));
-        kill(daemon.process().pid(), SIGHUP);
+        daemon.process().signal(SIGHUP);
         EXPECT_EQ(manager.next().rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u);
         EXPECT_EQ(manager.next(), "READY=1");
-        kill(daemon.process().pid(), SIGTERM);
+        daemon.process().signal(SIGTERM);
         EXPECT_EQ(manager.next(), "STOPPING=1");
         EXPECT_EQ(daemon.process().wait_exit(), 0);
     }

@@ -119,10 +119,10 @@ TEST_F(ProxyTest, SecondSigtermDuringTheDrainExitsZeroAtOnce)
     ask_for_big_reply(stuck);
 
     // The client that never reads would hold the exit back for the grace time.
-    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGTERM));
     ASSERT_TRUE(wait_until([&] { return !unix_socket_listening(daemon.socket_path()); }, 2000ms));
     const auto again = std::chrono::steady_clock::now();
-    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGTERM));
     const int status = daemon.process().wait_exit(10000ms);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "status " << status << "\n" << read_file(dir.file("daemon.err"));

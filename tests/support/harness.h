@@ -96,6 +96,7 @@ public:
     void stop() { process_.stop(); }
     const std::string &address() const { return address_; }
     pid_t pid() const { return process_.pid(); }
+    bool signal(int sig) { return process_.signal(sig); }
 
 private:
     std::string dir_;
