@@ -99,7 +99,11 @@ PolicyVerdict judge_driver_call(ConnectionPair *pair, PairPolicy *state, DBusMes
                                 BusCall *record)
 {
     const char *member = dbus_message_get_member(call);
-    if (is(dbus_message_get_interface(call), DBUS_INTERFACE_PEER) || is(member, "GetId"))
+    // gdbus introspects the bus before it calls it; the answer describes
+    // the bus's interface, nothing of anyone else.
+    const char *interface = dbus_message_get_interface(call);
+    if (is(interface, DBUS_INTERFACE_PEER) || is(interface, DBUS_INTERFACE_INTROSPECTABLE) ||
+        is(member, "GetId"))
         return POLICY_FORWARD;
     if (is(member, "AddMatch") || is(member, "RemoveMatch")) {
         const char *rule = first_string_arg(call);

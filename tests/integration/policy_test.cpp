@@ -179,6 +179,10 @@ TEST_F(PolicyTest, CallsNamesAndOwnershipFollowTheRules)
               DBUS_ERROR_ACCESS_DENIED);
     EXPECT_EQ(driver_error(client, "AddMatch", "type='signal'"), "ok");
     EXPECT_EQ(driver_error(client, "GetId", nullptr), "ok");
+    MessagePtr introspect(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                       DBUS_INTERFACE_INTROSPECTABLE,
+                                                       "Introspect"));
+    EXPECT_TRUE(client.call(introspect));
 
     // A peer that gave up its talkable name is any other peer again.
     ASSERT_EQ(dbus_bus_release_name(allowed.conn(), "org.example.Allowed", nullptr),
