@@ -37,6 +37,10 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/dist/systemd/system/dbus-proxy-daemon
         DESTINATION "${DPD_SYSTEMD_SYSTEM_UNIT_DIR}")
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/dist/systemd/user/dbus-proxy-daemon.service"
         DESTINATION "${DPD_SYSTEMD_USER_UNIT_DIR}")
+install(FILES dist/systemd/system/dbus-proxy-daemon.socket
+        DESTINATION "${DPD_SYSTEMD_SYSTEM_UNIT_DIR}")
+install(FILES dist/systemd/user/dbus-proxy-daemon.socket
+        DESTINATION "${DPD_SYSTEMD_USER_UNIT_DIR}")
 # The full path: with prefix /usr the configuration goes to /etc, not /usr/etc.
 install(FILES dist/default/dbus-proxy-daemon
         DESTINATION "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default")

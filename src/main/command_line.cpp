@@ -1,5 +1,6 @@
 #include "main/command_line.h"
 
+#include "audit/audit.h"
 #include "log/log.h"
 #include "main/log_file.h"
 #include "policy/policy.h"
@@ -29,6 +30,8 @@ void print_usage(const char *program, int status)
     g_printerr("        [--see=NAME] [--talk=NAME] [--own=NAME]\n");
     g_printerr("        [--call=NAME=RULE] [--broadcast=NAME=RULE]\n");
     g_printerr("        [--policy=FILE]: Read rules from FILE (-FILE: if it exists)\n");
+    g_printerr("        [--audit[=FILE]]: Log what each client does, and write the policy "
+               "that allows it to FILE (or the log)\n");
     std::exit(status);
 }
 
@@ -123,6 +126,11 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
             continue;
         }
 
+        if (const int taken = audit_command_line_option(arg)) {
+            if (taken < 0)
+                print_usage(program, 1);
+            continue;
+        }
         if (const int taken = policy_command_line_option(config, arg)) {
             if (taken < 0)
                 print_usage(program, 1);

@@ -1,8 +1,10 @@
 #include "main/daemon.h"
 
+#include "audit/audit.h"
 #include "main/command_line.h"
 #include "main/listener.h"
 #include "namespace/activation_list.h"
+#include "main/notify.h"
 #include "main/signals.h"
 #include "policy/policy.h"
 
@@ -31,8 +33,10 @@ int run_daemon(int argc, char **argv)
     activation_list_watch_init();
     // Owners of the policy's names are known before the first client asks.
     owners_start(&config);
+    notify_service_manager("READY=1");
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
+    audit_finish();
     policy_config_free(&config);
     return 0;
 }

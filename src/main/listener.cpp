@@ -60,8 +60,67 @@ std::string build_listen_address(const ProxyConfig *config, std::string *problem
     return {};
 }
 
+bool socket_activated()
+{
+    const char *pid = std::getenv("LISTEN_PID");
+    const char *fds = std::getenv("LISTEN_FDS");
+    return pid && fds && std::strtol(pid, nullptr, 10) == static_cast<long>(getpid()) &&
+           std::strtol(fds, nullptr, 10) >= 1;
+}
+
+namespace {
+
+// What any listening server needs before it accepts.
+void serve(ProxyConfig *config, const std::string &address)
+{
+    // No cookie mechanism: a container cannot read the daemon user's
+    // keyring, and GDBus, offered the cookie, waits for it for good. Every
+    // client is accepted anonymously anyway. EXTERNAL stays for sd-bus,
+    // which tries nothing else; over TCP libdbus grants it only with no
+    // claimed identity, so it is ANONYMOUS there under another name.
+    static const char *mechanisms[] = {"EXTERNAL", "ANONYMOUS", nullptr};
+    if (!dbus_server_set_auth_mechanisms(listen_server, mechanisms)) {
+        LOG_FATAL("Cannot set the authentication mechanisms: out of memory\n");
+        exit_listen_failure(config);
+    }
+    dbus_server_set_new_connection_function(listen_server, on_new_connection, config, nullptr);
+    if (!loop_attach_server(listen_server)) {
+        LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(), "out of memory");
+        exit_listen_failure(config);
+    }
+}
+
+// The service manager's sockets (from fd 3 on), unix or TCP. libdbus takes
+// them as they are, clears LISTEN_* (no child inherits them) and, not
+// having bound them, never removes the socket file: it outlives the daemon
+// so that clients reach the next one through the service manager.
+void listen_inherited(ProxyConfig *config)
+{
+    ScopedError error;
+    LOG_INFO("Serving the %s socket(s) passed by the service manager; the address options "
+             "are not used\n",
+             std::getenv("LISTEN_FDS"));
+    listen_server = dbus_server_listen("systemd:", error.get());
+    if (!listen_server) {
+        LOG_FATAL("Cannot serve the sockets passed by the service manager:%s\n",
+                  error.message() ? error.message() : "(null)");
+        exit_listen_failure(config);
+    }
+    char *text = dbus_server_get_address(listen_server);
+    const std::string address = text ? text : "(unknown)";
+    dbus_free(text);
+    LOG_INFO("Listen on address: %s\n", address.c_str());
+    serve(config, address);
+}
+
+} // namespace
+
 void start_listener(ProxyConfig *config)
 {
+    if (socket_activated()) {
+        listen_inherited(config);
+        return;
+    }
     ScopedError error;
 
     std::string problem;
@@ -83,21 +142,7 @@ void start_listener(ProxyConfig *config)
                   error.message() ? error.message() : "(null)");
         exit_listen_failure(config);
     }
-    // No cookie mechanism: a container cannot read the daemon user's
-    // keyring, and GDBus, offered the cookie, waits for it for good. Every
-    // client is accepted anonymously anyway. EXTERNAL stays for sd-bus,
-    // which tries nothing else; over TCP libdbus grants it only with no
-    // claimed identity, so it is ANONYMOUS there under another name.
-    static const char *mechanisms[] = {"EXTERNAL", "ANONYMOUS", nullptr};
-    if (!dbus_server_set_auth_mechanisms(listen_server, mechanisms)) {
-        LOG_FATAL("Cannot set the authentication mechanisms: out of memory\n");
-        exit_listen_failure(config);
-    }
-    dbus_server_set_new_connection_function(listen_server, on_new_connection, config, nullptr);
-    if (!loop_attach_server(listen_server)) {
-        LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(), "out of memory");
-        exit_listen_failure(config);
-    }
+    serve(config, address);
 }
 
 void stop_listener()

@@ -12,10 +12,15 @@ std::string build_listen_address(const ProxyConfig *config, std::string *problem
 // True when the TCP socket would accept connections from any interface.
 bool listens_on_all_interfaces(const ProxyConfig *config);
 
+// Whether the service manager passed the listening sockets (LISTEN_PID is
+// this process, LISTEN_FDS at least 1): they are served instead of binding.
+bool socket_activated();
+
 // Starts the D-Bus server and attaches it to the default main context, or
 // ends the process with status 1.
 void start_listener(ProxyConfig *config);
 
-// Closes the listening socket (a unix socket file is removed) and releases
+// Closes the listening socket (a unix socket file the daemon bound is
+// removed; one the service manager passed stays) and releases
 // the server; connections already accepted are not affected.
 void stop_listener();

@@ -1,8 +1,10 @@
 #include "main/signals.h"
 
+#include "audit/audit.h"
 #include "log/log.h"
 #include "main/listener.h"
 #include "main/log_file.h"
+#include "main/notify.h"
 #include "session/pair.h"
 #include "session/registry.h"
 
@@ -74,6 +76,7 @@ gboolean on_stop_signal(gpointer data)
         g_main_loop_quit(state.loop);
         return G_SOURCE_CONTINUE;
     }
+    notify_service_manager("STOPPING=1");
     LOG_INFO("%s: no longer accepting, %u client(s) connected\n", name,
              pair_registry_size());
     stop_listener();
@@ -86,7 +89,18 @@ gboolean on_stop_signal(gpointer data)
 
 gboolean on_hangup(gpointer)
 {
+    char reloading[64];
+    g_snprintf(reloading, sizeof reloading, "RELOADING=1\nMONOTONIC_USEC=%" G_GINT64_FORMAT,
+               g_get_monotonic_time());
+    notify_service_manager(reloading);
     log_file_reopen(state.config);
+    notify_service_manager("READY=1");
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean on_user1(gpointer)
+{
+    audit_write_all();
     return G_SOURCE_CONTINUE;
 }
 
@@ -98,6 +112,8 @@ void install_signal_handlers(GMainLoop *loop, ProxyConfig *config, unsigned drai
     g_unix_signal_add(SIGTERM, on_stop_signal, const_cast<char *>("SIGTERM"));
     g_unix_signal_add(SIGINT, on_stop_signal, const_cast<char *>("SIGINT"));
     g_unix_signal_add(SIGHUP, on_hangup, nullptr);
+    if (audit_enabled())
+        g_unix_signal_add(SIGUSR1, on_user1, nullptr);
 }
 
 void raise_descriptor_limit()

@@ -25,6 +25,9 @@ struct Tracker {
 // Lives as long as the process, like the main loop.
 Tracker tracker;
 
+// Match rules on our connection, well below the bus's default of 512.
+constexpr size_t max_rules = 200;
+
 bool visible_name(const char *name)
 {
     return name[0] != ':' && policy_level(tracker.config->policy, name) >= POLICY_SEE;
@@ -176,12 +179,18 @@ void on_open(DBusConnection *connection)
         if (!rules->namespace_suffix.empty())
             exact.push_back(entry.first + rules->namespace_suffix);
     }
-    for (const std::string &name : exact)
-        subscribe((base + ",arg0='" + name + "'").c_str());
-    for (const auto &entry : rules->prefix)
-        subscribe((base + ",arg0namespace='" + entry.first + "'").c_str());
-    // Every connection that leaves: the peers that called a client.
-    subscribe((base + ",arg2=''").c_str());
+    // A bus keeps a few hundred rules per connection by default; a large
+    // policy takes every change instead.
+    if (exact.size() + rules->prefix.size() >= max_rules) {
+        subscribe(base.c_str());
+    } else {
+        for (const std::string &name : exact)
+            subscribe((base + ",arg0='" + name + "'").c_str());
+        for (const auto &entry : rules->prefix)
+            subscribe((base + ",arg0namespace='" + entry.first + "'").c_str());
+        // Every connection that leaves: the peers that called a client.
+        subscribe((base + ",arg2=''").c_str());
+    }
     for (const std::string &name : exact)
         if (visible_name(name.c_str()))
             ask_owner(name.c_str());

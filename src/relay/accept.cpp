@@ -1,5 +1,6 @@
 #include "relay/accept.h"
 
+#include "audit/audit.h"
 #include "log/log.h"
 #include "loop/loop.h"
 #include "namespace/lookups.h"
@@ -102,6 +103,7 @@ void pair_free(ConnectionPair *pair)
 {
     // Records name the pair; a later pair at the same address must not
     // inherit them.
+    audit_pair_end(pair);
     forget_panel_calls(pair);
     owned_names_forget_pair(pair);
     lookups_free(pair);

@@ -1,5 +1,6 @@
 #include "relay/client_filter.h"
 
+#include "audit/audit.h"
 #include "log/log.h"
 #include "namespace/lookups.h"
 #include "namespace/owned_names.h"
@@ -35,8 +36,12 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
     MessagePtr replacement;
 
     // Decided on the name the client wrote, before any namespacing.
-    if (policy_client_message(pair, message) == POLICY_HANDLED)
+    audit_client_message(pair, message);
+    if (policy_client_message(pair, message) == POLICY_HANDLED) {
+        if (type == DBUS_MESSAGE_TYPE_METHOD_CALL)
+            audit_refused(pair, message);
         return;
+    }
 
     switch (type) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:

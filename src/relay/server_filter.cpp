@@ -1,5 +1,6 @@
 #include "relay/server_filter.h"
 
+#include "audit/audit.h"
 #include "log/log.h"
 #include "namespace/lookups.h"
 #include "namespace/owned_names.h"
@@ -64,7 +65,9 @@ bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
         return true;
     MessagePtr replacement(translated);
     DBusMessage *shown = replacement ? replacement.get() : message;
-    if (policy_server_message(pair, message, shown) == POLICY_HANDLED)
+    const bool withheld = policy_server_message(pair, message, shown) == POLICY_HANDLED;
+    audit_bus_message(pair, message, withheld);
+    if (withheld)
         return true;
     owned_names_note_from_bus(pair, message);
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
