@@ -3,6 +3,7 @@
 
 #include "audit/policy_file.h"
 #include "log/log.h"
+#include "policy/client_side.h"
 #include "util/message.h"
 
 #include <cstdarg>
@@ -194,19 +195,6 @@ void subscribed(ClientAudit &c, const char *rule)
         c.policy.rules.insert(broadcast);
 }
 
-bool is_name_query(const char *member)
-{
-    static const char *const queries[] = {
-        "GetNameOwner", "NameHasOwner", "StartServiceByName", "GetConnectionUnixUser",
-        "GetConnectionUnixProcessID", "GetConnectionCredentials", "ListQueuedOwners",
-        "GetAdtAuditSessionData", "GetConnectionSELinuxSecurityContext",
-    };
-    for (const char *query : queries)
-        if (is(member, query))
-            return true;
-    return false;
-}
-
 void bus_call(ClientAudit &c, DBusMessage *call)
 {
     const char *member = dbus_message_get_member(call);
@@ -223,7 +211,7 @@ void bus_call(ClientAudit &c, DBusMessage *call)
     } else if (is(member, "RequestName")) {
         if (arg && well_known(arg) && note(c, "asked to own " + std::string(arg)))
             c.policy.rules.insert({"own", arg, "", ""});
-    } else if (is_name_query(member)) {
+    } else if (policy_is_name_query(member)) {
         if (!arg || !well_known(arg))
             return;
         if (is(member, "GetNameOwner"))

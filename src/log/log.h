@@ -31,6 +31,24 @@ void log_vwrite(LogLevel level, const char *fmt, va_list ap);
             log_write((level), __VA_ARGS__);          \
     } while (0)
 
+// One kind of repeated failure (a bus that cannot be reached, sends that
+// fail), printed at most once a second: a line that follows held-back ones
+// ends in " (N more like it since the last line)". Zero-initialised.
+struct LogLimit {
+    long long last_ms;   // monotonic, of the last line printed; 0: none yet
+    unsigned held_back;  // lines not printed since
+};
+
+// Writes the line unless `limit` printed one less than a second ago.
+void log_limited(LogLimit *limit, LogLevel level, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+#define LOG_LIMITED(limit, level, ...)                \
+    do {                                              \
+        if (log_enabled(level))                       \
+            log_limited((limit), (level), __VA_ARGS__); \
+    } while (0)
+
 #define LOG_AT(level, ...) LOG_IF(true, level, __VA_ARGS__)
 
 #define LOG_FATAL(...) LOG_AT(LOG_LEVEL_FATAL, __VA_ARGS__)

@@ -32,6 +32,9 @@ void print_usage(const char *program, int status)
     g_printerr("        [--policy=FILE]: Read rules from FILE (-FILE: if it exists)\n");
     g_printerr("        [--audit[=FILE]]: Log what each client does, and write the policy "
                "that allows it to FILE (or the log)\n");
+    g_printerr("        [--family ipv6]: Listen on TCP over IPv6; --host and --bind may be "
+               "IPv6 addresses\n");
+    g_printerr("        [--version]: Print the version and exit\n");
     std::exit(status);
 }
 
@@ -117,6 +120,10 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
         }
         if (matched)
             continue;
+        if (std::strcmp(arg, "--version") == 0) {
+            std::printf("dbus-proxy-daemon %s\n", DPD_VERSION);
+            std::exit(0);
+        }
         if (std::strcmp(arg, "--verbose") == 0) {
             if (i + 1 >= argc)
                 print_usage(program, 1);

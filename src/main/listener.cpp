@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "loop/loop.h"
+#include "main/socket_path.h"
 #include "relay/accept.h"
 #include "util/dbus_ptr.h"
 
@@ -28,35 +29,47 @@ DBusServer *listen_server = nullptr;
 
 bool listens_on_all_interfaces(const ProxyConfig *config)
 {
-    if (config->family && std::strcmp(config->family, "ipv4") != 0)
-        return false;
     const char *bind = config->bind ? config->bind : "*";
-    return std::strcmp(bind, "*") == 0 || std::strcmp(bind, "0.0.0.0") == 0;
+    if (!config->family || std::strcmp(config->family, "ipv4") == 0)
+        return std::strcmp(bind, "*") == 0 || std::strcmp(bind, "0.0.0.0") == 0;
+    if (std::strcmp(config->family, "ipv6") == 0)
+        return std::strcmp(bind, "*") == 0 || std::strcmp(bind, "::") == 0;
+    return false;
 }
+
+namespace {
+
+// A value as the address syntax wants it: an IPv6 literal's ':' (or a ','
+// in a path) would otherwise split the address.
+std::string escaped(const char *value)
+{
+    char *text = dbus_address_escape_value(value);
+    if (!text)
+        return {};
+    std::string out(text);
+    dbus_free(text);
+    return out;
+}
+
+} // namespace
 
 std::string build_listen_address(const ProxyConfig *config, std::string *problem)
 {
     const char *family = config->family;
-    if (!family || std::strcmp(family, "ipv4") == 0) {
-        char *text = g_strdup_printf("tcp:host=%s,bind=%s,port=%s,family=%s",
-                                     config->host ? config->host : "localhost",
-                                     config->bind ? config->bind : "*",
-                                     config->port ? config->port : "8080", "ipv4");
-        std::string address(text);
-        g_free(text);
-        return address;
+    if (!family || std::strcmp(family, "ipv4") == 0 || std::strcmp(family, "ipv6") == 0) {
+        return "tcp:host=" + escaped(config->host ? config->host : "localhost") +
+               ",bind=" + escaped(config->bind ? config->bind : "*") +
+               ",port=" + escaped(config->port ? config->port : "8080") +
+               ",family=" + (family ? family : "ipv4");
     }
     if (std::strcmp(family, "unix") == 0) {
         if (!config->socket_path) {
             *problem = "Family unix needs a socket path: use --socket <path>\n";
             return {};
         }
-        char *text = g_strdup_printf("unix:path=%s", config->socket_path);
-        std::string address(text);
-        g_free(text);
-        return address;
+        return "unix:path=" + escaped(config->socket_path);
     }
-    *problem = std::string("Unknown family '") + family + "': use ipv4 or unix\n";
+    *problem = std::string("Unknown family '") + family + "': use ipv4, ipv6 or unix\n";
     return {};
 }
 
@@ -136,12 +149,20 @@ void start_listener(ProxyConfig *config)
                  "reach port %s can use the host bus; restrict it with --bind or --family unix\n",
                  config->port ? config->port : "8080");
 
+    // Only a stale socket may be replaced: libdbus would remove a live one.
+    const bool unix_socket = config->family && std::strcmp(config->family, "unix") == 0;
+    if (unix_socket && socket_path_check(config->socket_path, &problem) != 0) {
+        LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(), problem.c_str());
+        exit_listen_failure(config);
+    }
     listen_server = dbus_server_listen(address.c_str(), error.get());
     if (!listen_server) {
         LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(),
                   error.message() ? error.message() : "(null)");
         exit_listen_failure(config);
     }
+    if (unix_socket)
+        socket_path_claim(config->socket_path);
     serve(config, address);
 }
 
@@ -149,7 +170,9 @@ void stop_listener()
 {
     if (!listen_server)
         return;
+    socket_path_set_aside_foreign();
     dbus_server_disconnect(listen_server);
+    socket_path_restore_foreign();
     dbus_server_unref(listen_server);
     listen_server = nullptr;
 }

@@ -5,12 +5,14 @@
 #include "main/listener.h"
 #include "main/log_file.h"
 #include "main/notify.h"
+#include "relay/in_flight.h"
 #include "session/pair.h"
 #include "session/registry.h"
 
 #include <glib-unix.h>
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -28,17 +30,35 @@ struct SignalState {
 
 SignalState state;
 
+bool connected(DBusConnection *connection)
+{
+    return connection && dbus_connection_get_is_connected(connection);
+}
+
 bool connection_owes(DBusConnection *connection)
 {
-    return connection && dbus_connection_get_is_connected(connection) &&
-           dbus_connection_has_messages_to_send(connection);
+    return connected(connection) && dbus_connection_has_messages_to_send(connection);
+}
+
+// Bytes that the client has written and the daemon not read yet: a large
+// call on its way in.
+bool client_still_writing(DBusConnection *client)
+{
+    int fd = -1;
+    int unread = 0;
+    return connected(client) && dbus_connection_get_socket(client, &fd) &&
+           ioctl(fd, FIONREAD, &unread) == 0 && unread > 0;
 }
 
 void count_owing(ConnectionPair *pair, void *data)
 {
     // The bus side too: a call sent just before the signal should still
-    // reach its service.
-    if (connection_owes(pair->client) || connection_owes(pair->server))
+    // reach its service. And its answer, and that of a host program's call
+    // to the client, should still come back.
+    if (connection_owes(pair->client) || connection_owes(pair->server) ||
+        client_still_writing(pair->client) || pair->held_from_client.length > 0 ||
+        pair->held_from_bus.length > 0 ||
+        (connected(pair->client) && connected(pair->server) && in_flight_calls(pair) > 0))
         ++*static_cast<unsigned *>(data);
 }
 

@@ -4,8 +4,10 @@
 #include "namespace/list_watch.h"
 #include "util/overrides.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -50,23 +52,116 @@ namespace {
 // of at most 254 characters, and each piece counts as a line of its own.
 constexpr int line_read_limit = 255;
 
-// Reads `file` piece by piece and hands every piece that has a key to
+// Whoever can write the list must not make the daemon hold or scan more.
+constexpr size_t list_size_limit = 1024 * 1024;
+
+// The list as read into memory, handed out piece by piece as fgets() would
+// cut it from the file: at most limit - 1 characters, up to and including a
+// newline; the end is noticed only by a read that reaches it.
+struct ListText {
+    std::string data;
+    size_t at = 0;
+    bool end = false;
+};
+
+bool read_piece(ListText &text, char *buffer, int limit)
+{
+    int length = 0;
+    while (length < limit - 1) {
+        if (text.at >= text.data.size()) {
+            text.end = true;
+            break;
+        }
+        const char c = text.data[text.at++];
+        buffer[length++] = c;
+        if (c == '\n')
+            break;
+    }
+    return length > 0;
+}
+
+// One WARN line for each file that is refused or cut, not one per lookup.
+void warn_once(const char *what, const char *path, const struct stat &st)
+{
+    static std::string last;
+    const std::string key = std::string(what) + path + ':' + std::to_string(st.st_dev) + ':' +
+                            std::to_string(st.st_ino);
+    if (key == last)
+        return;
+    last = key;
+    LOG_WARN("Activation list %s %s\n", path, what);
+}
+
+// What opening a list found.
+struct OpenedList {
+    bool opened = false; // a regular file, read into `text`
+    int error = 0;       // why not, as errno
+    bool complete = false; // read to its end (or its first MiB) without error
+    struct stat st{};
+    ListText text;
+};
+
+// Opens without waiting: a FIFO or device in the list's place would block
+// the whole daemon in open() or read(). Anything but a regular file counts
+// as no list.
+OpenedList open_list(const char *path)
+{
+    OpenedList list;
+    ++activation_list_syscalls;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        list.error = errno;
+        return list;
+    }
+    if (fstat(fd, &list.st) != 0 || !S_ISREG(list.st.st_mode)) {
+        list.error = EINVAL;
+        warn_once("is not a regular file: no service is namespaced", path, list.st);
+        close(fd);
+        return list;
+    }
+    list.opened = true;
+    std::string &data = list.text.data;
+    data.resize(std::min<size_t>(static_cast<size_t>(list.st.st_size), list_size_limit) + 1);
+    size_t length = 0;
+    bool failed = false;
+    while (length <= list_size_limit) {
+        if (length == data.size())
+            data.resize(std::min(data.size() * 2, list_size_limit + 1));
+        const ssize_t got = read(fd, &data[length], data.size() - length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            failed = got < 0;
+            break;
+        }
+        length += static_cast<size_t>(got);
+    }
+    close(fd);
+    if (length > list_size_limit) {
+        warn_once("is larger than 1 MiB: only its first MiB is read", path, list.st);
+        length = list_size_limit;
+    }
+    data.resize(length);
+    list.complete = !failed;
+    return list;
+}
+
+// Reads `text` piece by piece and hands every piece that has a key to
 // `visit(key, line)`, where `line` is the piece as read; stops when `visit`
-// returns true. Returns that result, or false at the end or a read error.
+// returns true. Returns that result, or false at the end.
 template <typename Visit>
-bool scan_list(FILE *file, const ProxyConfig *config, Visit visit)
+bool scan_list(ListText &text, const ProxyConfig *config, Visit visit)
 {
     // `line` stays as read so that the value can be taken from it; the
     // tokenizer cuts up `work` instead.
     char line[256];
     char work[256];
-    while (!std::feof(file) && !std::ferror(file)) {
+    while (!text.end) {
         std::memset(line, 0, sizeof line);
         std::memset(work, 0, sizeof work);
-        if (!std::fgets(line, line_read_limit, file)) {
-            // Nothing read, or a read error: the buffer holds what the read
-            // left (zeros at least), and the indicators end the loop.
-        }
+        // Nothing read at the end: the buffer holds zeros, and the end
+        // indicator ends the loop.
+        read_piece(text, line, line_read_limit);
         std::memcpy(work, line, line_read_limit);
 
         LOG_IF(config->trace, LOG_LEVEL_DEBUG, "file line %s\n", work);
@@ -153,25 +248,22 @@ bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
     list.by_events = list_watch_usable_for(overrides.activation_list_dir);
     list.generation = list_watch_generation;
     const timespec read_started = now();
-    ++activation_list_syscalls;
-    FILE *file = std::fopen(path, "rb");
-    if (!file) {
-        // Its appearance raises an event; other failures (no descriptor
-        // left) may pass without one.
-        list.valid = list.by_events && (errno == ENOENT || errno == ENOTDIR);
+    OpenedList opened = open_list(path);
+    if (!opened.opened) {
+        // Its appearance (or a file in place of what is there) raises an
+        // event; other failures (no descriptor left) may pass without one.
+        list.valid = list.by_events &&
+                     (opened.error == ENOENT || opened.error == ENOTDIR || opened.error == EINVAL);
         return false;
     }
     list.exists = true;
     ++activation_list_reads;
-    struct stat st;
-    const bool have_stat = fstat(fileno(file), &st) == 0;
-    scan_list(file, config, [&](const char *key, const char *line) {
+    const struct stat &st = opened.st;
+    scan_list(opened.text, config, [&](const char *key, const char *line) {
         list.first_value.try_emplace(key, value_in_line(key, line));
         return false;
     });
-    const bool complete = !std::ferror(file);
-    std::fclose(file);
-    if (!complete || !have_stat)
+    if (!opened.complete)
         return true;
     if (list.by_events) {
         // The directory's events say nothing of a link's target.
@@ -223,9 +315,8 @@ int lookup_activation_list(const ProxyConfig *config, const char *service, char 
 
     // With --trace every lookup reads the file afresh, line by line, so the
     // trace shows each line as it is read.
-    ++activation_list_syscalls;
-    FILE *file = std::fopen(path, "rb");
-    if (!file) {
+    OpenedList opened = open_list(path);
+    if (!opened.opened) {
         LOG_DEBUG("Cannot open activate list %s\n", path);
         return 0;
     }
@@ -233,12 +324,11 @@ int lookup_activation_list(const ProxyConfig *config, const char *service, char 
     ++activation_list_reads;
 
     int result = 0;
-    scan_list(file, config, [&](const char *key, const char *line) {
+    scan_list(opened.text, config, [&](const char *key, const char *line) {
         if (std::strcmp(key, service) != 0)
             return false;
         result = found_value(config, key, value_in_line(key, line), service, value_out);
         return true;
     });
-    std::fclose(file);
     return result;
 }

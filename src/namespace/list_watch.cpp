@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
 
 unsigned long list_watch_generation = 0;
 
@@ -20,10 +23,11 @@ struct ListWatch {
     std::string dir;
     const char *const *names = nullptr;
     int dir_wd = -1;
-    // While `dir` is missing: its nearest existing ancestor, and the name
-    // in it on the way down to `dir`.
-    int ancestor_wd = -1;
-    std::string awaited;
+    // Each directory on the way to `dir`, as the path is written, with the
+    // name in it that the path goes on with: a symbolic link switched to
+    // another tree, or a directory replaced, anywhere on the way changes
+    // what the path leads to. Down to the nearest one that exists.
+    std::vector<std::pair<int, std::string>> path_watches;
     bool usable = false;
 };
 
@@ -32,8 +36,8 @@ ListWatch watch;
 constexpr uint32_t dir_events = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_TO |
                                 IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF |
                                 IN_ONLYDIR;
-constexpr uint32_t ancestor_events =
-    IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr uint32_t path_events = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
+                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
 constexpr uint32_t gone_events = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 
 // Changes made on another machine raise no events here.
@@ -80,47 +84,53 @@ bool add_dir_watch()
     return watch.dir_wd >= 0;
 }
 
-// Watches the nearest existing ancestor of the directory. False when none
-// can be watched.
-bool add_ancestor_watch()
+// Watches the directories on the way to `dir`, as far as they exist. False
+// when one cannot be watched for another reason than not existing.
+bool add_path_watches()
 {
-    std::string path = without_trailing_slashes(watch.dir);
-    while (true) {
-        const size_t slash = path.rfind('/');
-        if (slash == std::string::npos)
-            return false;
-        watch.awaited = path.substr(slash + 1);
-        path = slash == 0 ? "/" : path.substr(0, slash);
-        watch.ancestor_wd = inotify_add_watch(watch.fd, path.c_str(), ancestor_events);
-        if (watch.ancestor_wd >= 0)
-            return true;
-        if (errno != ENOENT && errno != ENOTDIR)
-            return false;
+    const std::string path = without_trailing_slashes(watch.dir);
+    std::string parent = path[0] == '/' ? "/" : ".";
+    for (size_t at = 0; at < path.size();) {
+        const size_t end = std::min(path.find('/', at), path.size());
+        const std::string name = path.substr(at, end - at);
+        at = end + 1;
+        if (name.empty())
+            continue;
+        // Several names may lead to one directory: IN_MASK_ADD keeps one
+        // watch for it, listed once for each name.
+        const int wd = inotify_add_watch(watch.fd, parent.c_str(), path_events);
+        if (wd < 0)
+            return errno == ENOENT || errno == ENOTDIR;
+        watch.path_watches.emplace_back(wd, name);
+        parent = parent == "/" ? "/" + name : parent + "/" + name;
+        struct stat st;
+        if (stat(parent.c_str(), &st) != 0)
+            return errno == ENOENT || errno == ENOTDIR; // its making is awaited
     }
+    return true;
+}
+
+void drop_watches()
+{
+    drop_watch(watch.dir_wd);
+    for (auto &entry : watch.path_watches)
+        drop_watch(entry.first);
+    watch.path_watches.clear();
 }
 
 // (Re)establishes the watches; whatever was read before may be stale.
 void arm()
 {
     ++list_watch_generation;
-    drop_watch(watch.dir_wd);
-    drop_watch(watch.ancestor_wd);
+    drop_watches();
     watch.usable = false;
-    if (add_dir_watch()) {
+    if (!add_path_watches())
+        return;
+    // The directory may have been made after its parent was looked at.
+    if (add_dir_watch())
         watch.usable = !remote_filesystem(watch.dir.c_str());
-        return;
-    }
-    if (errno != ENOENT && errno != ENOTDIR)
-        return;
-    if (!add_ancestor_watch())
-        return;
-    // The directory may have appeared before the ancestor was watched.
-    if (add_dir_watch()) {
-        drop_watch(watch.ancestor_wd);
-        watch.usable = !remote_filesystem(watch.dir.c_str());
-        return;
-    }
-    watch.usable = errno == ENOENT || errno == ENOTDIR;
+    else
+        watch.usable = errno == ENOENT || errno == ENOTDIR;
 }
 
 bool is_list_name(const char *name)
@@ -154,16 +164,18 @@ gboolean on_events(gint, GIOCondition, gpointer)
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             if (event->mask & IN_Q_OVERFLOW) {
                 rearm = true;
-            } else if (event->wd == watch.dir_wd) {
+                continue;
+            }
+            if (event->wd == watch.dir_wd) {
                 if (event->mask & gone_events)
                     rearm = true;
                 else if (event->len == 0 || is_list_name(event->name))
                     changed = true; // a list file, or the directory's own access
-            } else if (event->wd == watch.ancestor_wd) {
-                if ((event->mask & gone_events) ||
-                    (event->len > 0 && watch.awaited == event->name))
-                    rearm = true;
             }
+            for (const auto &[wd, name] : watch.path_watches)
+                if (wd == event->wd &&
+                    ((event->mask & gone_events) || (event->len > 0 && name == event->name)))
+                    rearm = true;
         }
     }
     if (rearm)

@@ -8,9 +8,10 @@
 // long as the value stays and list_watch_usable_for() holds.
 extern unsigned long list_watch_generation;
 
-// Watches `dir` (or, while it does not exist, its nearest existing
-// ancestor) for changes to the files `names` (null-terminated, kept by
-// pointer). Events are handled by a GLib source of the default context with
+// Watches `dir` for changes to the files `names` (null-terminated, kept by
+// pointer), and every directory on the way to it, as the path is written,
+// for the name the path goes on with: a symbolic link on the way switched,
+// or a directory replaced, is a change too. Events are handled by a GLib source of the default context with
 // a priority above the default, so that an event queued before a client's
 // message is handled before that message. 0 when watching; -1 when the
 // system cannot tell (no inotify, watch limit, remote filesystem): callers

@@ -6,15 +6,31 @@
 #include "util/dbus_ptr.h"
 
 
+unsigned long panel_query_generation = 0;
+
 namespace {
 
 // How long a GetAll may wait for the bus to name its caller's process.
 constexpr int pid_query_timeout_ms = 3000;
 
+// A connection opened or lost: verdicts about the names of the bus before
+// it no longer hold, since a restarted bus hands the same names out again.
+void next_generation(DBusConnection *)
+{
+    ++panel_query_generation;
+}
+
+void bus_lost()
+{
+    ++panel_query_generation;
+}
+
 } // namespace
 
 DBusConnection *panel_query_connection(DBusBusType type)
 {
+    query_bus_on_open(next_generation);
+    query_bus_on_lost(bus_lost);
     return query_bus_connection(type == DBUS_BUS_SYSTEM);
 }
 

@@ -9,6 +9,11 @@
 // the bus cannot be reached.
 DBusConnection *panel_query_connection(DBusBusType type);
 
+// Grows whenever the query connection is lost or replaced: a bus that
+// restarted hands its unique names out again, so what was learnt about a
+// name before no longer holds.
+extern unsigned long panel_query_generation;
+
 // Asks the bus on `connection` for the process id behind `unique_name`;
 // `on_answer` runs with `data` once the bus answers or the query times out.
 // Null when the query could not be sent.

@@ -43,6 +43,9 @@ GQueue caller_order = G_QUEUE_INIT;  // data: the name, owned; head = most recen
 
 enum : int { CALLER_UNKNOWN = -1, CALLER_OTHER = 0, CALLER_PANEL = 1 };
 
+// The query connection's generation that the remembered verdicts belong to.
+unsigned long memo_generation = 0;
+
 // The relay's step that sends the held messages on; the same function on
 // every call of track_panel_call.
 PanelResumeFn resume_held = nullptr;
@@ -139,6 +142,16 @@ int track_panel_call(ConnectionPair *pair, DBusMessage *call, PanelResumeFn resu
     if (!sender || dbus_message_get_no_reply(call))
         return 0;
 
+    // Not on pair->server: that connection also carries the client's calls
+    // under the client's serials, and a reply to one of them could be taken
+    // for the bus's answer here (and the answer passed to the client).
+    DBusConnection *connection =
+        panel_query_connection(pair->config->use_system_bus ? DBUS_BUS_SYSTEM : DBUS_BUS_SESSION);
+    if (memo_generation != panel_query_generation) {
+        panel_forget_callers();
+        memo_generation = panel_query_generation;
+    }
+
     switch (memo_lookup(sender)) {
     case CALLER_PANEL:
         record_call(pair, call, sender);
@@ -149,11 +162,6 @@ int track_panel_call(ConnectionPair *pair, DBusMessage *call, PanelResumeFn resu
         break;
     }
 
-    // Not on pair->server: that connection also carries the client's calls
-    // under the client's serials, and a reply to one of them could be taken
-    // for the bus's answer here (and the answer passed to the client).
-    DBusConnection *connection =
-        panel_query_connection(pair->config->use_system_bus ? DBUS_BUS_SYSTEM : DBUS_BUS_SESSION);
     pair->pid_query = query_connection_pid(connection, sender, on_pid_answer, pair);
     if (!pair->pid_query)
         return 0;

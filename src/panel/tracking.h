@@ -26,8 +26,10 @@ inline constexpr int panel_cmdline_size = 256;
 // 0 when the file was read, -1 when it could not be opened.
 int read_process_cmdline(const char *path, char *cmdline);
 
-// How many callers the daemon remembers as panel or not panel. A bus never
-// reuses a unique name, so an answer never goes stale; the oldest go first.
+// How many callers the daemon remembers as panel or not panel; the oldest go
+// first. A bus never reuses a unique name while it runs, but a restarted one
+// hands them out again: everything is forgotten when the query connection's
+// bus goes away.
 inline constexpr unsigned panel_caller_memo_size = 4096;
 // How many process-id queries were sent: for tests.
 extern unsigned long panel_pid_queries;

@@ -94,19 +94,6 @@ PolicyVerdict answer_missing(ConnectionPair *pair, DBusMessage *call, const char
     return POLICY_HANDLED;
 }
 
-bool is_name_query(const char *member)
-{
-    static const char *const queries[] = {
-        "GetNameOwner", "NameHasOwner", "StartServiceByName", "GetConnectionUnixUser",
-        "GetConnectionUnixProcessID", "GetConnectionCredentials", "ListQueuedOwners",
-        "GetAdtAuditSessionData", "GetConnectionSELinuxSecurityContext",
-    };
-    for (const char *query : queries)
-        if (is(member, query))
-            return true;
-    return false;
-}
-
 // Whether a forwarded bus call may go, and what its reply will need.
 PolicyVerdict judge_driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *call,
                                 BusCall *record)
@@ -130,7 +117,7 @@ PolicyVerdict judge_driver_call(ConnectionPair *pair, PairPolicy *state, DBusMes
         return POLICY_FORWARD;
     }
     const bool ownership = is(member, "RequestName") || is(member, "ReleaseName");
-    if (!ownership && !is_name_query(member))
+    if (!ownership && !policy_is_name_query(member))
         return refuse(pair, call);
     const char *name = first_string_arg(call);
     if (!name)
@@ -247,4 +234,17 @@ PolicyVerdict policy_client_message(ConnectionPair *pair, DBusMessage *message)
     default:
         return POLICY_FORWARD;
     }
+}
+
+bool policy_is_name_query(const char *member)
+{
+    static const char *const queries[] = {
+        "GetNameOwner", "NameHasOwner", "StartServiceByName", "GetConnectionUnixUser",
+        "GetConnectionUnixProcessID", "GetConnectionCredentials", "ListQueuedOwners",
+        "GetAdtAuditSessionData", "GetConnectionSELinuxSecurityContext",
+    };
+    for (const char *query : queries)
+        if (is(member, query))
+            return true;
+    return false;
 }

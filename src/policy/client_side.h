@@ -10,3 +10,5 @@ enum PolicyVerdict { POLICY_FORWARD = 0, POLICY_HANDLED = 1 };
 // From the client, before destination rewriting. HANDLED: refused and
 // answered, or answered by the daemon; the caller stops.
 PolicyVerdict policy_client_message(ConnectionPair *pair, DBusMessage *message);
+// The bus methods that ask about one name (their first argument).
+bool policy_is_name_query(const char *member);

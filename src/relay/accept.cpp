@@ -28,9 +28,13 @@ const char *bus_kind(const ConnectionPair *pair)
     return pair->config->use_system_bus ? "system" : "session";
 }
 
+// With the bus down every client fails alike: one line a second tells it.
+LogLimit open_failures;
+
 void fail_to_open(ConnectionPair *pair, const char *why)
 {
-    LOG_FATAL("Failed to open connection to %s bus: %s\n", bus_kind(pair), why);
+    LOG_LIMITED(&open_failures, LOG_LEVEL_FATAL, "Failed to open connection to %s bus: %s\n",
+                bus_kind(pair), why);
     pair_close(pair);
 }
 

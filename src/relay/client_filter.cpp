@@ -9,6 +9,7 @@
 #include "policy/client_side.h"
 #include "relay/accept.h"
 #include "relay/forward.h"
+#include "relay/in_flight.h"
 #include "util/dbus_ptr.h"
 
 #include <glib.h>
@@ -29,6 +30,41 @@ void client_disconnected(ConnectionPair *pair)
     pair_free(pair);
 }
 
+// Hello as the bus itself recognises it: on any path, with its interface
+// or none. Under another interface it goes to the bus, which refuses it.
+bool is_hello(DBusMessage *message)
+{
+    const char *interface = dbus_message_get_interface(message);
+    return str_equal(dbus_message_get_member(message), "Hello") &&
+           (!interface || std::strcmp(interface, DBUS_INTERFACE_DBUS) == 0);
+}
+
+void send_reply(ConnectionPair *pair, MessagePtr reply)
+{
+    static LogLimit failures;
+    if (reply && !dbus_connection_send(pair->client, reply.get(), nullptr))
+        LOG_LIMITED(&failures, LOG_LEVEL_WARN, "[CLIENT:]Cannot answer the client: out of memory\n");
+}
+
+// A call with no destination is the bus connection's own business: before
+// Hello the bus would let it fall to libdbus, which answers that the method
+// does not exist, and so does the proxy (the bus's answer could not reach a
+// client not yet greeted). Peer calls still go to the bus.
+bool answer_undirected_before_hello(ConnectionPair *pair, DBusMessage *call)
+{
+    if (pair->hello_done || dbus_message_has_interface(call, DBUS_INTERFACE_PEER))
+        return false;
+    if (dbus_message_get_no_reply(call))
+        return true;
+    const char *interface = dbus_message_get_interface(call);
+    send_reply(pair, MessagePtr(dbus_message_new_error_printf(
+                         call, DBUS_ERROR_UNKNOWN_METHOD,
+                         "Method \"%s\" with signature \"%s\" on interface \"%s\" doesn't exist\n",
+                         or_null(dbus_message_get_member(call)),
+                         dbus_message_get_signature(call), interface ? interface : "(null)")));
+    return true;
+}
+
 // One message from a client whose bus connection is ready.
 void client_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
@@ -46,7 +82,7 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
     switch (type) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
         if (str_equal(dbus_message_get_destination(message), DBUS_SERVICE_DBUS)) {
-            if (str_equal(dbus_message_get_member(message), "Hello")) {
+            if (is_hello(message)) {
                 reply_to_hello(pair, message);
                 return;
             }
@@ -59,12 +95,18 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
             break;
         }
         // A call without a destination goes to the bus as it would directly.
-        if (dbus_message_get_destination(message) && rewrite_destination(pair, message) != 0)
+        if (!dbus_message_get_destination(message)) {
+            if (answer_undirected_before_hello(pair, message))
+                return;
+        } else if (rewrite_destination(pair, message) != 0) {
             return;
+        }
         break;
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
-        if (adapt_panel_reply(pair, message) == 1)
+        if (adapt_panel_reply(pair, message) == 1) {
+            in_flight_reply_seen(pair, pair->server, message); // a substitute went instead
             return;
+        }
         break;
     case DBUS_MESSAGE_TYPE_ERROR:
         panel_call_failed(pair, message);
@@ -80,6 +122,15 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
 
 int reply_to_hello(ConnectionPair *pair, DBusMessage *hello)
 {
+    if (pair->hello_done) {
+        // As the bus: one Hello per connection.
+        MessagePtr error(dbus_message_new_error(hello, DBUS_ERROR_FAILED,
+                                                "Already handled an Hello message"));
+        if (error && !dbus_message_set_sender(error.get(), DBUS_SERVICE_DBUS))
+            error.reset();
+        send_reply(pair, std::move(error));
+        return -1;
+    }
     const char *unique_name = dbus_bus_get_unique_name(pair->server);
     if (!unique_name) {
         LOG_WARN("Cannot reply to Hello message as oom of new unique name\n");

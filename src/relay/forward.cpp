@@ -1,6 +1,7 @@
 #include "relay/forward.h"
 
 #include "log/log.h"
+#include "relay/in_flight.h"
 #include "relay/undeliverable.h"
 #include "util/overrides.h"
 
@@ -55,9 +56,10 @@ void count_message(QueueBound &bound, DBusMessage *message)
 bool past_bound(DBusConnection *target, const QueueBound &bound, long queued,
                 DBusMessage *message)
 {
-    if (queued - bound.largest > overrides.relay_max_queued_bytes)
-        return true;
-    if (bound.counter && bound.counter->messages >= overrides.relay_max_queued_messages)
+    // Many small messages cost more than their bytes say.
+    const long messages = bound.counter ? bound.counter->messages : 0;
+    if (queued + messages * overrides.relay_queued_message_cost - bound.largest >
+        overrides.relay_max_queued_bytes)
         return true;
     const long fds = dbus_connection_get_outgoing_unix_fds(target);
     return fds > 0 &&
@@ -79,24 +81,30 @@ void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
         // Once closed, the rest of its traffic is dropped quietly until the
         // client's Disconnected releases the pair.
         if (dbus_connection_get_is_connected(pair->client)) {
+            static LogLimit client_stuck, bus_stuck;
             if (to_client)
-                LOG_WARN("[SERVICE:]Client is not reading: %ld bytes queued for it, "
-                         "disconnecting it\n", queued);
+                LOG_LIMITED(&client_stuck, LOG_LEVEL_WARN,
+                            "[SERVICE:]Client is not reading: %ld bytes queued for it, "
+                            "disconnecting it\n", queued);
             else
-                LOG_WARN("[CLIENT:]The bus is not reading: %ld bytes queued for it, "
-                         "disconnecting the client\n", queued);
+                LOG_LIMITED(&bus_stuck, LOG_LEVEL_WARN,
+                            "[CLIENT:]The bus is not reading: %ld bytes queued for it, "
+                            "disconnecting the client\n", queued);
             pair_close(pair);
         }
         return;
     }
     if (queued > 0)
         count_message(bound, message);
+    // Answered even when it cannot be sent: an error goes in its place.
+    in_flight_reply_seen(pair, target, message);
 
     // Memory, or descriptors the target cannot pass: never silent.
     if (!dbus_connection_send(target, message, nullptr)) {
         relay_undeliverable(pair, target, message);
         return;
     }
+    in_flight_call_sent(pair, target, message);
 
     const long size = dbus_connection_get_outgoing_size(target) - queued;
     if (size > bound.largest)
@@ -110,4 +118,5 @@ void relay_forget_queues(ConnectionPair *pair)
             std::free(bound->counter);
         bound->counter = nullptr;
     }
+    in_flight_forget(pair);
 }

@@ -96,8 +96,11 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
     // hit by this client). End this pair only: closing the client makes its
     // own Disconnected release the pair. Local messages never go on the wire.
     if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
-        LOG_WARN("[SERVICE:]Lost the connection to the %s bus, closing its client\n",
-                 pair->config->use_system_bus ? "system" : "session");
+        // Every client at once when the bus goes: one line a second.
+        static LogLimit lost;
+        LOG_LIMITED(&lost, LOG_LEVEL_WARN,
+                    "[SERVICE:]Lost the connection to the %s bus, closing its client\n",
+                    pair->config->use_system_bus ? "system" : "session");
         pair_close(pair);
         return DBUS_HANDLER_RESULT_HANDLED;
     }

@@ -57,8 +57,10 @@ void warn_limited(const char *direction, DBusMessage *message, const char *reaso
 
 void send_error(DBusConnection *connection, DBusMessage *error)
 {
+    static LogLimit failures;
     if (!dbus_connection_send(connection, error, nullptr))
-        LOG_WARN("Cannot send the error reply for an undeliverable message: out of memory\n");
+        LOG_LIMITED(&failures, LOG_LEVEL_WARN,
+                    "Cannot send the error reply for an undeliverable message: out of memory\n");
 }
 
 // An error that answers the same call as `reply`, which could not be sent.

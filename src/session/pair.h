@@ -54,6 +54,8 @@ struct ConnectionPair {
     int own_name_seen;            // the bus's NameAcquired for the unique name went by
     QueueBound to_client;
     QueueBound to_bus;
+    GHashTable *calls_to_bus;    // owned; see relay/in_flight.h
+    GHashTable *calls_to_client; // owned; see relay/in_flight.h
     GHashTable *asked_names;   // owned; see namespace/lookups.h
     struct PairPolicy *policy; // owned; the access policy's state (--filter)
 };

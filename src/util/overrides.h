@@ -7,10 +7,11 @@ struct Overrides {
     // Directory of the activation lists, ending in '/'; fixed at build time.
     const char *activation_list_dir;
     // Bounds of one direction's outgoing queue: bytes beyond its largest
-    // message, messages (each costs libdbus far more than its bytes), and
-    // descriptors. Reading from the other side stops at twice these.
+    // message, each message counted with what it costs libdbus beyond its
+    // bytes (`relay_queued_message_cost`), and descriptors. Reading from the
+    // other side stops at twice the bytes and descriptors.
     long relay_max_queued_bytes;
-    long relay_max_queued_messages;
+    long relay_queued_message_cost;
     int relay_max_queued_fds;
     // How long an accepted client may stay silent (not authenticated, or
     // authenticated without a first message) before it is closed.

@@ -205,4 +205,12 @@ TEST_F(NamespaceTest, EveryChangeToTheListIsSeenByTheNextCall)
     EXPECT_EQ(answered_by(client, "org.example.Player"), plain.unique_name());
     write_list("dbus-sess-proxy.list", player_line);
     EXPECT_EQ(answered_by(client, "org.example.Player"), namespaced.unique_name());
+
+    // A FIFO in its place, that nobody writes: no list, and no stall.
+    ASSERT_EQ(std::remove(list.c_str()), 0);
+    ASSERT_EQ(mkfifo(list.c_str(), 0600), 0);
+    EXPECT_EQ(answered_by(client, "org.example.Player"), plain.unique_name());
+    write_file(elsewhere, player_line);
+    ASSERT_EQ(std::rename(elsewhere.c_str(), list.c_str()), 0);
+    EXPECT_EQ(answered_by(client, "org.example.Player"), namespaced.unique_name());
 }

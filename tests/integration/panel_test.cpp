@@ -333,6 +333,10 @@ TEST_F(PanelTest, QueryConnectionAnswersStrayCallsAndReturnsWithTheBus)
     item.stop();
     ASSERT_TRUE(bus.start());
     start_item(respond);
+    // The new bus numbers its connections afresh: one more makes the panel's
+    // name one the daemon has never judged, so only a new query can tell.
+    Client newcomer;
+    ASSERT_TRUE(newcomer.open(bus.address()));
     EXPECT_EQ(run_panel(panel_path, 1), rewritten);
 }
 
@@ -510,4 +514,48 @@ TEST_F(PanelTest, RealTrayItemGetsItsIconEntriesAdaptedAndEveryOtherValueIntact)
               2u)
         << log;
     EXPECT_EQ(count_of(log, "[FATAL"), 0u) << log;
+}
+
+TEST_F(PanelTest, VerdictsAreForgottenWhenTheBusRestartsAndHandsTheNamesOut)
+{
+    start_unix({"--verbose", "4"});
+    auto respond = [](DBusMessage *m) { return properties_reply(m, "/usr/share/icons/app.png"); };
+    start_item(respond);
+    auto get_all = [&](Client &caller) {
+        MessagePtr call(dbus_message_new_method_call(item.unique_name().c_str(), "/StatusNotifierItem",
+                                                     "org.freedesktop.DBus.Properties", "GetAll"));
+        const char *interface = "org.kde.StatusNotifierItem";
+        dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &interface, DBUS_TYPE_INVALID);
+        return caller.call(call);
+    };
+    // An ordinary program, well into the bus's numbering, is named "not the panel".
+    std::vector<std::unique_ptr<Client>> spare;
+    auto connect_direct = [&] {
+        spare.push_back(std::make_unique<Client>());
+        EXPECT_TRUE(spare.back()->open(bus.address()));
+        return std::stoul(std::string(spare.back()->unique_name()).substr(3));
+    };
+    for (int i = 0; i < 8; ++i)
+        connect_direct();
+    Client ordinary;
+    ASSERT_TRUE(ordinary.open(bus.address()));
+    const std::string name = ordinary.unique_name();
+    ASSERT_TRUE(get_all(ordinary));
+    ASSERT_EQ(count_of(daemon.log(), "] [Modify for panel]:get osra-panel pid: "), 1u);
+
+    // The bus restarts; the panel gets that very name on the new bus.
+    ordinary.close();
+    spare.clear();
+    item.stop();
+    bus.stop();
+    ASSERT_TRUE(bus.start());
+    start_item(respond);
+    const unsigned long wanted = std::stoul(name.substr(3));
+    while (connect_direct() + 1 < wanted) {
+    }
+    if (std::string(spare.back()->unique_name()) != ":1." + std::to_string(wanted - 1))
+        GTEST_SKIP() << "the new bus numbers names differently";
+    EXPECT_EQ(run_panel(panel_path, 1),
+              std::vector<std::string>{properties_line("/opt/tolm/usr/share/icons/app.png")})
+        << daemon.log();
 }

@@ -187,19 +187,44 @@ TEST_F(ProxyTest, TrafficBeforeHelloNeverReachesTheClient)
     })) << daemon.log();
 }
 
-TEST_F(ProxyTest, SecondHelloGetsTheSameName)
+TEST_F(ProxyTest, HelloIsAnsweredAsTheBusAnswersIt)
 {
     start_unix();
-    Client client;
-    ASSERT_TRUE(client.open(daemon.address()));
-    MessagePtr hello = bus_call("Hello");
-    MessagePtr reply = client.call(hello);
-    ASSERT_TRUE(reply);
+    auto call = [](Client &client, const char *path, const char *interface, const char *dest,
+                   std::string *error) {
+        MessagePtr hello(dbus_message_new_method_call(dest, path, interface, "Hello"));
+        return client.call(hello, 5000, error);
+    };
+
+    // First message: Hello with the interface left out, and before it a
+    // call with no destination, which libdbus answers for the bus.
+    Client raw;
+    ASSERT_TRUE(raw.open(daemon.address(), false));
+    std::string error;
+    EXPECT_FALSE(call(raw, "/", "org.example.Nothing", nullptr, &error));
+    EXPECT_EQ(error.rfind("org.freedesktop.DBus.Error.UnknownMethod: Method \"Hello\"", 0), 0u)
+        << error;
+    MessagePtr reply = call(raw, DBUS_PATH_DBUS, nullptr, DBUS_SERVICE_DBUS, &error);
+    ASSERT_TRUE(reply) << error;
     const char *name = nullptr;
     ASSERT_TRUE(
         dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID));
-    EXPECT_STREQ(name, client.unique_name());
+    EXPECT_EQ(name[0], ':');
     EXPECT_EQ(dbus_message_get_sender(reply.get()), nullptr);
+
+    // Any later Hello is refused, on any path, with or without the
+    // interface; under another interface it is the bus's to refuse.
+    for (auto [path, interface] :
+         {std::pair{DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS}, std::pair{"/", DBUS_INTERFACE_DBUS},
+          std::pair{DBUS_PATH_DBUS, static_cast<const char *>(nullptr)}}) {
+        error.clear();
+        EXPECT_FALSE(call(raw, path, interface, DBUS_SERVICE_DBUS, &error));
+        EXPECT_EQ(error, "org.freedesktop.DBus.Error.Failed: Already handled an Hello message")
+            << path;
+    }
+    EXPECT_FALSE(call(raw, DBUS_PATH_DBUS, DBUS_INTERFACE_INTROSPECTABLE, DBUS_SERVICE_DBUS, &error));
+    EXPECT_NE(error.find("org.freedesktop.DBus.Error.Unknown"), std::string::npos) << error;
+    round_trip(raw);
 }
 
 TEST_F(ProxyTest, PeerInterfaceCallsAreRelayedToTheFarEnd)

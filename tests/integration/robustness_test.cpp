@@ -287,13 +287,29 @@ TEST_F(ProxyTest, ClientThatStopsReadingIsCutOffAtTheQueueLimit)
                            err.get());
         ASSERT_FALSE(err.is_set()) << err.message();
     }
+    Client host;
+    ASSERT_TRUE(host.open(bus.address()));
+    std::vector<unsigned char> blob(256 * 1024, 0x5a);
+
+    // One message far above the bound, which the slow client still reads:
+    // once it has gone, the bound no longer makes room for it.
+    {
+        std::vector<unsigned char> large(16 * blob.size(), 0x3c);
+        MessagePtr sig(dbus_message_new_signal("/", "org.example.Flood", "Large"));
+        dbus_message_set_destination(sig.get(), slow.unique_name());
+        const unsigned char *data = large.data();
+        dbus_message_append_args(sig.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                                 static_cast<int>(large.size()), DBUS_TYPE_INVALID);
+        dbus_connection_send(host.conn(), sig.get(), nullptr);
+        dbus_connection_flush(host.conn());
+        ASSERT_TRUE(slow.wait_message(
+            [](DBusMessage *m) { return dbus_message_is_signal(m, "org.example.Flood", "Large"); },
+            20000ms));
+    }
     const long rss_before = daemon.rss_kib();
 
     // 32 MiB of signals; the slow client never reads another byte, the
     // bystander takes each one before the next is sent.
-    Client host;
-    ASSERT_TRUE(host.open(bus.address()));
-    std::vector<unsigned char> blob(256 * 1024, 0x5a);
     int drained = 0;
     for (int i = 0; i < 128; ++i) {
         MessagePtr sig(dbus_message_new_signal("/", "org.example.Flood", "Blob"));

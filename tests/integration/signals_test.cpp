@@ -1,6 +1,7 @@
 // SIGTERM, SIGINT and SIGHUP as an administrator (or logrotate) sends them.
 #include "fixture.h"
 
+#include <dirent.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -76,7 +77,7 @@ TEST_F(ProxyTest, SigtermDeliversQueuedRepliesWithinTheGraceTimeThenExitsZero)
     ask_for_big_reply(stuck);
 
     const auto signalled = std::chrono::steady_clock::now();
-    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGTERM));
 
     // No longer accepting, while the clients it has are still served.
     EXPECT_TRUE(wait_until([&] { return !unix_socket_listening(daemon.socket_path()); }, 2000ms));
@@ -108,6 +109,27 @@ TEST_F(ProxyTest, SigtermDeliversQueuedRepliesWithinTheGraceTimeThenExitsZero)
     peer.stop();
 }
 
+TEST_F(ProxyTest, SecondSigtermDuringTheDrainExitsZeroAtOnce)
+{
+    start_unix();
+    Peer peer;
+    ASSERT_TRUE(peer.start(bus.address(), {"com.example.Big"}, big_reply));
+    Client stuck;
+    ASSERT_TRUE(stuck.open(daemon.address()));
+    ask_for_big_reply(stuck);
+
+    // The client that never reads would hold the exit back for the grace time.
+    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    ASSERT_TRUE(wait_until([&] { return !unix_socket_listening(daemon.socket_path()); }, 2000ms));
+    const auto again = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(daemon.process().pid(), SIGTERM), 0);
+    const int status = daemon.process().wait_exit(10000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status << "\n" << read_file(dir.file("daemon.err"));
+    EXPECT_LT(elapsed_ms(again), 1000);
+    peer.stop();
+}
+
 TEST_F(ProxyTest, SighupKeepsServingAndSigintExitsZeroAtOnceWhenNothingIsQueued)
 {
     start_unix();
@@ -116,7 +138,7 @@ TEST_F(ProxyTest, SighupKeepsServingAndSigintExitsZeroAtOnceWhenNothingIsQueued)
     round_trip(before);
 
     // Without --verbose there is no file to reopen: nothing changes.
-    ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGHUP));
     std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(daemon.process().running());
     round_trip(before);
@@ -125,7 +147,7 @@ TEST_F(ProxyTest, SighupKeepsServingAndSigintExitsZeroAtOnceWhenNothingIsQueued)
     round_trip(after);
 
     const auto signalled = std::chrono::steady_clock::now();
-    ASSERT_EQ(kill(daemon.process().pid(), SIGINT), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGINT));
     const int status = daemon.process().wait_exit(10000ms);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "status " << status << "\n" << read_file(dir.file("daemon.err"));
@@ -158,23 +180,41 @@ TEST_F(ProxyTest, SighupReopensTheLogFileMovedAwayAndKeepsTheOldOneWhenItCannot)
         return n;
     };
 
+    // Whether the daemon has the file at `path` open.
+    auto held = [&](const std::string &path) {
+        const std::string fds = "/proc/" + std::to_string(daemon.process().pid()) + "/fd/";
+        struct stat file, open_one;
+        bool found = false;
+        DIR *d = stat(path.c_str(), &file) == 0 ? opendir(fds.c_str()) : nullptr;
+        while (dirent *e = d ? readdir(d) : nullptr)
+            found = found || (stat((fds + e->d_name).c_str(), &open_one) == 0 &&
+                              open_one.st_dev == file.st_dev && open_one.st_ino == file.st_ino);
+        if (d)
+            closedir(d);
+        return found;
+    };
+
     // The path cannot be opened (a directory stands there): the daemon
     // says so and goes on writing to the file it has.
     ASSERT_EQ(std::rename(log_file.c_str(), rotated.c_str()), 0);
     ASSERT_EQ(mkdir(log_file.c_str(), 0700), 0);
-    ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGHUP));
     EXPECT_TRUE(wait_until([&] { return count(rotated, "Cannot reopen the log file") == 1; }))
         << read_file(rotated);
     one_client();
     EXPECT_TRUE(wait_until([&] { return count(rotated, gone_line) == 1; })) << read_file(rotated);
+    EXPECT_TRUE(held(rotated));
 
     // As after logrotate: the next lines go to a new file at the old path.
     ASSERT_EQ(rmdir(log_file.c_str()), 0);
-    ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGHUP));
     EXPECT_TRUE(wait_until([&] { return count(log_file, "Reopened the log file") == 1; }));
     one_client();
     EXPECT_TRUE(wait_until([&] { return count(log_file, gone_line) == 1; })) << read_file(log_file);
     EXPECT_EQ(count(rotated, gone_line), 1u) << "a line went to the rotated file";
+    // Nothing holds the rotated file (or its space) any more.
+    EXPECT_FALSE(held(rotated));
+    EXPECT_TRUE(held(log_file));
     EXPECT_TRUE(daemon.process().running());
 }
 
@@ -194,4 +234,97 @@ TEST_F(ProxyTest, StartUpRaisesTheSoftDescriptorLimitToTheHardOne)
         << limits;
     const int status = limited.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(ProxyTest, SigtermWaitsForAnswersOnTheirWayAndASecondOneEndsAtOnce)
+{
+    start_unix();
+    // A service that takes its time, one that never answers, and one that
+    // takes a big call.
+    std::atomic<int> big_call_bytes{-1};
+    Peer service;
+    ASSERT_TRUE(service.start(bus.address(), {"com.example.Svc"},
+                              [&](DBusConnection *, DBusMessage *call) -> DBusMessage * {
+                                  if (dbus_message_has_member(call, "Never"))
+                                      return nullptr;
+                                  if (dbus_message_has_member(call, "Big")) {
+                                      const unsigned char *data = nullptr;
+                                      int length = 0;
+                                      dbus_message_get_args(call, nullptr, DBUS_TYPE_ARRAY,
+                                                            DBUS_TYPE_BYTE, &data, &length,
+                                                            DBUS_TYPE_INVALID);
+                                      big_call_bytes = length;
+                                  } else {
+                                      std::this_thread::sleep_for(400ms);
+                                  }
+                                  return dbus_message_new_method_return(call);
+                              }));
+    // A client inside that a host program calls, and that is slow to answer.
+    Peer slow_client;
+    ASSERT_TRUE(slow_client.start(daemon.address(), {}, [](DBusConnection *, DBusMessage *call) {
+        std::this_thread::sleep_for(400ms);
+        return dbus_message_new_method_return(call);
+    }));
+    Client host, caller, big;
+    ASSERT_TRUE(host.open(bus.address()));
+    ASSERT_TRUE(caller.open(daemon.address()));
+    ASSERT_TRUE(big.open(daemon.address()));
+    round_trip(big);
+
+    auto send = [](Client &from, const std::string &dest, const char *member) {
+        MessagePtr call(dbus_message_new_method_call(dest.c_str(), "/", "com.example.Svc", member));
+        DBusPendingCall *pending = nullptr;
+        EXPECT_TRUE(dbus_connection_send_with_reply(from.conn(), call.get(), &pending, 10000));
+        dbus_connection_flush(from.conn());
+        return pending;
+    };
+    auto answer = [](DBusPendingCall *pending) {
+        dbus_pending_call_block(pending);
+        MessagePtr reply(dbus_pending_call_steal_reply(pending));
+        dbus_pending_call_unref(pending);
+        return reply && dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+    };
+    DBusPendingCall *from_client = send(caller, "com.example.Svc", "Slow");
+    DBusPendingCall *to_client = send(host, slow_client.unique_name(), "Slow");
+    std::vector<unsigned char> bytes(8 * 1000 * 1000, 7);
+    const unsigned char *data = bytes.data();
+    MessagePtr big_call(dbus_message_new_method_call("com.example.Svc", "/", "com.example.Svc", "Big"));
+    dbus_message_append_args(big_call.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                             static_cast<int>(bytes.size()), DBUS_TYPE_INVALID);
+    dbus_message_set_no_reply(big_call.get(), TRUE);
+    std::thread big_sender([&] {
+        dbus_connection_send(big.conn(), big_call.get(), nullptr);
+        dbus_connection_flush(big.conn());
+    });
+    std::this_thread::sleep_for(100ms); // both calls are with the service and the client
+
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(daemon.process().signal(SIGTERM));
+    EXPECT_TRUE(answer(from_client)) << "the client's call lost its answer";
+    EXPECT_TRUE(answer(to_client)) << "the host's call to the client lost its answer";
+    big_sender.join();
+    int status = daemon.process().wait_exit(10000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(elapsed_ms(signalled), 1900) << "waited for nothing";
+    EXPECT_TRUE(wait_until([&] { return big_call_bytes == static_cast<int>(bytes.size()); }))
+        << big_call_bytes;
+
+    // A call never answered holds the stop back, until a second SIGTERM.
+    ASSERT_TRUE(daemon.start_unix()) << daemon.log();
+    Client waiting;
+    ASSERT_TRUE(waiting.open(daemon.address()));
+    DBusPendingCall *never = send(waiting, "com.example.Svc", "Never");
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(daemon.process().signal(SIGTERM));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(daemon.process().running()) << "did not wait for the call";
+    const auto again = std::chrono::steady_clock::now();
+    ASSERT_TRUE(daemon.process().signal(SIGTERM));
+    status = daemon.process().wait_exit(10000ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(elapsed_ms(again), 1000);
+    dbus_pending_call_cancel(never);
+    dbus_pending_call_unref(never);
+    slow_client.stop();
+    service.stop();
 }

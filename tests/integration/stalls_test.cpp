@@ -91,8 +91,24 @@ TEST_F(Stalls, NewClientsSlowBusConnectionHoldsUpNobodyElse)
     slow->delay_new_connections_ms = static_cast<int>(bus_delay.count());
     const auto start = std::chrono::steady_clock::now();
     Client late;
-    ASSERT_TRUE(late.open(daemon.address()));
+    ASSERT_TRUE(late.open(daemon.address(), false));
+    // Sent while its bus connection opens: relayed in the order sent.
+    std::vector<dbus_uint32_t> sent, answered;
+    for (const char *member : {"Hello", "GetId", "ListNames", "GetId"}) {
+        MessagePtr call = bus_call(member);
+        dbus_uint32_t serial = 0;
+        ASSERT_TRUE(dbus_connection_send(late.conn(), call.get(), &serial));
+        sent.push_back(serial);
+    }
+    EXPECT_TRUE(late.wait_message(
+        [&](DBusMessage *m) {
+            if (dbus_message_get_reply_serial(m) != 0)
+                answered.push_back(dbus_message_get_reply_serial(m));
+            return answered.size() == sent.size();
+        },
+        10000ms));
     const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(answered, sent);
     round_trip(late);
     pinger.stop();
 
@@ -153,4 +169,55 @@ TEST_F(Stalls, GetAllWaitsForItsCallerAloneAndKeepsTheBusOrder)
     EXPECT_EQ(pinger.failures(), 0);
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(seen, (std::vector<std::string>{"GetAll", "Tick", "Ping"}));
+}
+
+TEST_F(Stalls, GetAllWhoseCallerIsNeverNamedHoldsABoundedFloodAndIsAskedAgain)
+{
+    // The bus names the caller only after the daemon gave up waiting.
+    slow->delay_marker = "GetConnectionUnixProcessID";
+    slow->delay_marked_ms = 4000;
+    daemon.extra_env.push_back("DPD_TEST_MAX_QUEUED_BYTES=1048576");
+    start_unix({"--verbose", "4"});
+    Client item, other_item, host;
+    ASSERT_TRUE(item.open(daemon.address()));
+    ASSERT_TRUE(other_item.open(daemon.address()));
+    ASSERT_TRUE(host.open(bus.address()));
+    auto send_get_all = [&](Client &to) {
+        MessagePtr get_all(dbus_message_new_method_call(to.unique_name(), "/item",
+                                                        DBUS_INTERFACE_PROPERTIES, "GetAll"));
+        dbus_connection_send(host.conn(), get_all.get(), nullptr);
+        dbus_connection_flush(host.conn());
+    };
+    const long rss_before = daemon.rss_kib();
+
+    // 32 MiB behind the held GetAll, for an item that reads nothing: the
+    // daemon reads no further than its bound meanwhile, and cuts the item
+    // off once the GetAll goes on.
+    send_get_all(item);
+    std::vector<unsigned char> blob(256 * 1024, 0x5a);
+    for (int i = 0; i < 128; ++i) {
+        MessagePtr sig(dbus_message_new_signal("/", "org.example.Flood", "Blob"));
+        dbus_message_set_destination(sig.get(), item.unique_name());
+        const unsigned char *data = blob.data();
+        dbus_message_append_args(sig.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                                 static_cast<int>(blob.size()), DBUS_TYPE_INVALID);
+        dbus_connection_send(host.conn(), sig.get(), nullptr);
+    }
+    dbus_connection_flush(host.conn());
+    EXPECT_TRUE(wait_until(
+        [&] { return daemon.log().find("[SERVICE:]Client is not reading: ") != std::string::npos; },
+        20000ms))
+        << daemon.log();
+    if (!harness::sanitized_build) {
+        EXPECT_LT(daemon.peak_rss_kib() - rss_before, 16 * 1024) << rss_before << " KiB before";
+    }
+
+    // No answer is no verdict: the same caller is asked about again.
+    slow->delay_marked_ms = 0;
+    send_get_all(other_item);
+    const std::string asked = "] [Modify for panel]:get osra-panel pid: ";
+    EXPECT_TRUE(wait_until([&] {
+        return daemon.log().find(asked + std::to_string(getpid()) + "\n") != std::string::npos;
+    })) << daemon.log();
+    EXPECT_NE(daemon.log().find(asked + "-1\n"), std::string::npos);
 }

@@ -148,6 +148,11 @@ bool Process::running()
     return true;
 }
 
+bool Process::signal(int sig)
+{
+    return running() && kill(pid_, sig) == 0;
+}
+
 int Process::wait_exit(std::chrono::milliseconds timeout)
 {
     if (pid_ <= 0)
@@ -270,13 +275,13 @@ int Daemon::open_fd_count() const
     return count;
 }
 
-long Daemon::rss_kib() const
+long Daemon::status_kib(const std::string &field) const
 {
     std::istringstream in(read_file("/proc/" + std::to_string(process_.pid()) + "/status"));
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.rfind(field, 0) == 0)
+            return std::strtol(line.c_str() + field.size(), nullptr, 10);
     return -1;
 }
 

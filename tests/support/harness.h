@@ -56,6 +56,9 @@ public:
                const std::string &exe = "");
     pid_t pid() const { return pid_; }
     bool running();
+    // Sends `sig` to the process while it runs; false once it has been
+    // reaped (never a kill() of pid -1, which would reach every process).
+    bool signal(int sig);
     // Waits for exit up to `timeout`; returns the raw wait status or -1.
     int wait_exit(std::chrono::milliseconds timeout = 5000ms);
     // Ends the process (SIGTERM, then SIGKILL) and returns its wait status.
@@ -152,10 +155,13 @@ public:
     const std::string &socket_path() const { return socket_path_; }
     Process &process() { return process_; }
     int open_fd_count() const;
-    long rss_kib() const;
+    long rss_kib() const { return status_kib("VmRSS:"); }
+    // The most it was resident at any time so far.
+    long peak_rss_kib() const { return status_kib("VmHWM:"); }
     std::vector<std::string> extra_env;
 
 private:
+    long status_kib(const std::string &field) const;
     std::string program_;
     std::string dir_;
     std::string bus_address_;

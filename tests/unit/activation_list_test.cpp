@@ -265,3 +265,40 @@ TEST(TrustRule, CopyIsTrustedOnlyWhenItsFileTimesAreTwoSecondsOlderThanItsRead)
     // A clock set back leaves times in the future: never trusted.
     EXPECT_FALSE(activation_list_copy_trusted({2000, 0}, {2000, 0}, read));
 }
+
+TEST_F(ActivationList, FilesThatAreNotWhatTheySeemNeitherStallNorGrowTheDaemon)
+{
+    // A FIFO in the list's place: no writer, yet the lookup returns at once.
+    ASSERT_EQ(mkfifo(session_list().c_str(), 0600), 0);
+    const std::string fifo_log = captured_log([&] {
+        for (int trace : {0, 1, 0}) {
+            config.trace = trace;
+            EXPECT_EQ(lookup("org.example.Player"), std::nullopt);
+        }
+        config.trace = 0;
+    }, LOG_LEVEL_WARN);
+    EXPECT_EQ(fifo_log, "WARN  Activation list " + session_list() +
+                            " is not a regular file: no service is namespaced\n");
+    std::remove(session_list().c_str());
+
+    // Past 1 MiB: the first MiB is used, with the same 254-character pieces.
+    constexpr size_t mib = 1024 * 1024;
+    std::string text = "org.example.Early=org.example.Early.docker\n";
+    const std::string filler = std::string(300, 'x') + "\n";
+    while (text.size() + filler.size() < mib - 400)
+        text += filler;
+    text += std::string(mib - 8 - text.size(), 'y') + "\n";
+    text += "org.x=cut\norg.example.Late=org.example.Late.docker\n"; // "org.x=c" is within
+    harness::write_file(session_list(), text);
+    const std::string big_log = captured_log([&] {
+        EXPECT_EQ(lookup("org.example.Early"), "org.example.Early.docker\n");
+        EXPECT_EQ(lookup("org.example.Late"), std::nullopt);
+        EXPECT_EQ(lookup("org.x"), "c");
+        // A line without '=' is all key: each piece of the 300 x's is one.
+        EXPECT_EQ(lookup(std::string(254, 'x').c_str()), "");
+        EXPECT_EQ(lookup((std::string(46, 'x') + "\n").c_str()), "");
+        EXPECT_EQ(lookup(std::string(300, 'x').c_str()), std::nullopt);
+    }, LOG_LEVEL_WARN);
+    EXPECT_EQ(big_log, "WARN  Activation list " + session_list() +
+                           " is larger than 1 MiB: only its first MiB is read\n");
+}

@@ -293,3 +293,44 @@ TEST_F(WholeSecondTimes, SameSizeEditsRightAfterALookupAreSeenWithTheWatch)
     ASSERT_EQ(activation_list_watch_init(), 0);
     same_size_edits_are_seen(true);
 }
+
+TEST_F(WatchedList, ChangesAnywhereOnThePathToTheListAreSeen)
+{
+    // The list directory reached through a symlink to a versioned tree.
+    const std::string root = dir.path() + "/root";
+    for (const char *version : {"v1", "v2"}) {
+        std::filesystem::create_directories(root + "/" + version);
+        harness::write_file(root + "/" + version + "/dbus-sess-proxy.list",
+                            std::string("org.example.Player=") + version + "\n");
+    }
+    ASSERT_EQ(symlink("v1", (root + "/current").c_str()), 0);
+    use_list_dir(root + "/current/");
+    ASSERT_EQ(activation_list_watch_init(), 0);
+    EXPECT_EQ(next_lookup(), "v1\n");
+
+    // Switched as deployment tools do: ln -sfn v2 current.new && mv -T current.new current
+    auto switch_to = [&](const char *version) {
+        ASSERT_EQ(symlink(version, (root + "/current.new").c_str()), 0);
+        ASSERT_EQ(std::rename((root + "/current.new").c_str(), (root + "/current").c_str()), 0);
+    };
+    switch_to("v2");
+    EXPECT_EQ(next_lookup(), "v2\n");
+    switch_to("v1");
+    EXPECT_EQ(next_lookup(), "v1\n");
+
+    // The tree holding the link replaced by another one.
+    const std::string other = dir.path() + "/other";
+    std::filesystem::create_directories(other + "/v3");
+    harness::write_file(other + "/v3/dbus-sess-proxy.list", "org.example.Player=v3\n");
+    ASSERT_EQ(symlink("v3", (other + "/current").c_str()), 0);
+    ASSERT_EQ(std::rename(root.c_str(), (root + ".old").c_str()), 0);
+    ASSERT_EQ(std::rename(other.c_str(), root.c_str()), 0);
+    EXPECT_EQ(next_lookup(), "v3\n");
+
+    // Edits in the new tree are seen, and once settled lookups are free.
+    harness::write_file(root + "/v3/dbus-sess-proxy.list", "org.example.Player=edited\n");
+    EXPECT_EQ(next_lookup(), "edited\n");
+    const unsigned long before = activation_list_syscalls;
+    EXPECT_EQ(lookup(), "edited\n");
+    EXPECT_EQ(activation_list_syscalls, before);
+}

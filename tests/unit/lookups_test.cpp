@@ -85,6 +85,11 @@ TEST(MatchRule, Arg0IsTranslatedOnlyInRulesAboutTheBus)
               "member='NameOwnerChanged',arg0='org.example.Player.docker'");
     EXPECT_EQ(translated("interface='org.example.Player',arg0='org.example.Player'"),
               "(unchanged)");
+    // Any one key that names the bus is enough.
+    EXPECT_EQ(translated("interface='org.freedesktop.DBus',arg0='org.example.Player'"),
+              "interface='org.freedesktop.DBus',arg0='org.example.Player.docker'");
+    EXPECT_EQ(translated("sender='org.freedesktop.DBus',arg0='org.example.Player'"),
+              "sender='org.freedesktop.DBus',arg0='org.example.Player.docker'");
     EXPECT_EQ(translated("sender='org.freedesktop.DBus',arg0namespace='org.example.Player',"
                          "arg0path='org.example.Player',arg1='org.example.Player'"),
               "(unchanged)");
@@ -148,6 +153,7 @@ protected:
         harness::write_file(dir.file("dbus-sess-proxy.list"),
                             "org.example.Player=org.example.Player.docker\n"
                             "org.example.Player.docker=org.example.Player.docker.docker\n"
+                            "org.example.Undocker=org.example.Undocker.docker\n"
                             "org.freedesktop.DBus=org.freedesktop.DBus.docker\n"
                             ":1.5=:1.5.docker\n");
     }
@@ -218,6 +224,8 @@ TEST_F(Lookups, NameCallsLeaveForTheCandidateWithEverythingElseKept)
                                "GetConnectionUnixUser", "GetConnectionCredentials",
                                "ListQueuedOwners", "RequestName", "ReleaseName"})
         EXPECT_EQ(sent(member, "org.example.Player"), "org.example.Player.docker") << member;
+    // Ends with the namespace's letters, but not after a dot: a plain name.
+    EXPECT_EQ(sent("GetNameOwner", "org.example.Undocker"), "org.example.Undocker.docker");
 }
 
 TEST_F(Lookups, NamesThatAreNotTranslated)

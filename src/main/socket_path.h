@@ -1,0 +1,19 @@
+// The unix socket file the daemon listens on: never taken from a daemon
+// that still serves it, and removed at exit only while it is ours.
+#pragma once
+
+#include <string>
+
+// Before listening on `path`: 0 when nothing is there or no one answers on
+// the socket there (libdbus then replaces it); -1 with `problem` when a
+// server answers, or when that cannot be told.
+int socket_path_check(const char *path, std::string *problem);
+
+// Once listening: remembers which file the socket at `path` is.
+void socket_path_claim(const char *path);
+
+// Around the server's disconnection, which removes whatever file is at the
+// path by then: a file that is no longer ours (a daemon started since put
+// its own there) is moved aside before and put back after.
+void socket_path_set_aside_foreign();
+void socket_path_restore_foreign();
