@@ -2,6 +2,8 @@
 // seconds; Ping() when the payload is 0 bytes, else Echo(ay) of P bytes.
 // --dest, --interface and --member call another method without arguments,
 // or org.freedesktop.DBus.Properties Get/GetAll of the echo interface.
+// With --calls N it makes exactly N calls instead (no window, no warm-up):
+// the count bench/count.py divides by.
 // Prints one line:
 //   RESULT calls=N secs=S calls_per_s=X p50_us=A p99_us=B p999_us=C
 //          max_us=M mb_per_s=Y total_calls=T errors=E
@@ -12,6 +14,7 @@
 #include <poll.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -42,6 +45,8 @@ struct Load {
     long long total_calls = 0; // answered at all, for per-call CPU figures
     long long errors = 0;
     uint8_t next_tag = 0;
+    long long sent = 0;
+    long long max_calls = 0; // 0: as many as the window takes
     std::vector<int64_t> latencies;
 };
 
@@ -65,8 +70,10 @@ bool send_call(Load &load, Conn &c)
     int64_t t = bench::now_ns();
     bool ok = dbus_connection_send(c.dbus, msg, &serial);
     dbus_message_unref(msg);
-    if (ok)
+    if (ok) {
         c.pending.push_back({serial, t, tag});
+        ++load.sent;
+    }
     return ok;
 }
 
@@ -132,7 +139,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
                      "usage: load_client --address ADDR [--conns C] [--inflight W]\n"
                      "       [--payload BYTES] [--duration SECS] [--warmup SECS] [--nodelay]\n"
-                     "       [--dest NAME] [--interface IFACE] [--member NAME]\n");
+                     "       [--dest NAME] [--interface IFACE] [--member NAME] [--calls N]\n");
         return 2;
     }
     const int nconns = int(args.num("--conns", 4));
@@ -165,14 +172,16 @@ int main(int argc, char **argv)
         dbus_connection_get_socket(c.dbus, &c.fd);
     }
 
+    load.max_calls = (long long)args.num("--calls", 0);
     const int64_t start = bench::now_ns();
-    load.measure_from = start + int64_t(warmup * 1e9);
-    load.measure_to = load.measure_from + int64_t(duration * 1e9);
+    load.measure_from = load.max_calls ? start : start + int64_t(warmup * 1e9);
+    load.measure_to = load.max_calls ? INT64_MAX / 2 : load.measure_from + int64_t(duration * 1e9);
     // After the window, outstanding replies get this long to come back.
-    const int64_t drain_until = load.measure_to + 5000000000LL;
+    const int64_t drain_until =
+        load.max_calls ? start + 300000000000LL : load.measure_to + 5000000000LL;
 
     for (Conn &c : conns)
-        for (int i = 0; i < inflight; ++i)
+        for (int i = 0; i < inflight && !(load.max_calls && load.sent >= load.max_calls); ++i)
             if (!send_call(load, c)) {
                 std::fprintf(stderr, "send failed\n");
                 return 1;
@@ -208,7 +217,9 @@ int main(int argc, char **argv)
                 const int64_t t = bench::now_ns();
                 if (take_reply(load, c, msg, t)) {
                     --outstanding;
-                    if (t < load.measure_to && send_call(load, c))
+                    const bool more = load.max_calls ? load.sent < load.max_calls
+                                                     : t < load.measure_to;
+                    if (more && send_call(load, c))
                         ++outstanding;
                 }
                 dbus_message_unref(msg);

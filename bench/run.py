@@ -10,6 +10,7 @@ same workloads, interleaved, over every path to that service:
   proxy-tcp-stock  the same with a stock client (Nagle left on)
   peer             xdg-dbus-proxy, no filter options
   socat            a dumb byte relay: the cost of one extra hop
+  peer-policy      xdg-dbus-proxy --filter --talk=org.dpdbench.Echo (churn only)
   proxy-policy     dbus-proxy-daemon on a unix socket with --filter and a
                    100-rule policy that lets the client talk to the service
 
@@ -339,9 +340,9 @@ class Bench:
             raise Failure(f"{name} exited; see {self.tmp}/{name}.log")
         return proc, address
 
-    def start_peer(self, name="peer"):
+    def start_peer(self, name="peer", extra=()):
         sock = os.path.join(self.tmp, name + ".sock")
-        proc = self.procs.start(name, ["xdg-dbus-proxy", self.bus_address, sock],
+        proc = self.procs.start(name, ["xdg-dbus-proxy", self.bus_address, sock] + list(extra),
                                 stderr=self.logfile(name))
         wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 10,
                  name + " socket")
@@ -371,6 +372,10 @@ class Bench:
             wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 10,
                      "socat socket")
             self.paths["socat"] = ("unix:path=" + sock, proc.pid, False)
+        if "peer-policy" in needed:
+            proc, addr = self.start_peer("peer-policy",
+                                         ["--filter", "--talk=org.dpdbench.Echo"])
+            self.paths["peer-policy"] = (addr, proc.pid, False)
         if "proxy-policy" in needed:
             policy = os.path.join(self.tmp, "policy")
             with open(policy, "w") as f:
@@ -543,10 +548,11 @@ class Bench:
                 self.procs.stop(h)
             self.procs.stop(proc)
 
-    def idle_clients(self, count):
-        """Sequential Ping through a fresh proxy while `count` clients idle."""
-        name = f"idle-{count}"
-        proc, address = self.start_proxy(name)
+    def idle_clients(self, count, peer=False):
+        """Sequential Ping through a fresh proxy (or peer) while `count`
+        clients idle."""
+        name = f"idle-{'peer-' if peer else ''}{count}"
+        proc, address = self.start_peer(name) if peer else self.start_proxy(name)
         self.paths[name] = (address, proc.pid, False)
         holder = None
         try:
@@ -632,11 +638,12 @@ def plan(args):
     items = []
     for w in ("seq", "pipe", "echo64k"):
         items += [(w, p) for p in LOAD_PATHS]
-    items += [("churn", p) for p in CONN_PATHS]
+    items += [("churn", p) for p in CONN_PATHS + ["peer-policy"]]
     items += [("connect-while-loaded", p) for p in CONN_PATHS]
     items += [("activation-list", n) for n in args.list_sizes]
     items += [("idle-memory", k) for k in ("proxy", "peer")]
     items += [("idle-clients", n) for n in (0, 2000)]
+    items += [("idle-clients-peer", n) for n in (0, 2000)]
     items += [("syscalls", p) for p in ("proxy-unix", "peer")]
     items += [("props-seq", m) for m in ("Get", "GetAll")]
     items += [("props-pipe", m) for m in ("Get", "GetAll")]
@@ -659,6 +666,7 @@ TITLES = {
     "activation-list": "pipelined Ping via activation list",
     "idle-memory": "resident memory, idle clients",
     "idle-clients": "sequential Ping, 1 conn, idle clients",
+    "idle-clients-peer": "sequential Ping, 1 conn, idle clients",
     "syscalls": "system calls per relayed message",
     "props-seq": "host calls container Properties, 1 conn x 1",
     "props-pipe": "host calls container Properties, 4 conns x 32",
@@ -725,7 +733,8 @@ def table(args, results):
                          fmt(med(rs, "p50_us")), fmt(med(rs, "p99_us")),
                          fmt(med(rs, "cpu_us_per_op"), 1), "–", "–", note])
             continue
-        direct_key = {"activation-list": "pipe", "idle-clients": "seq"}.get(workload, workload)
+        direct_key = {"activation-list": "pipe", "idle-clients": "seq",
+                      "idle-clients-peer": "seq"}.get(workload, workload)
         direct = results.get((direct_key, "direct"), [])
         if workload == "churn":
             rate, unit = med(rs, "conns_per_s"), "conn/s"
@@ -751,9 +760,9 @@ def table(args, results):
             note = (f"rate ÷ {args.list_sizes[0]} lines "
                     f"{ratio(rate, med(empty, 'calls_per_s'))}, "
                     f"CPU ÷ {ratio(med(rs, 'cpu_us_per_op'), med(empty, 'cpu_us_per_op'))}")
-        if workload == "idle-clients":
-            label = f"proxy-unix, {path:,} idle"
-            none = results.get(("idle-clients", 0), [])
+        if workload in ("idle-clients", "idle-clients-peer"):
+            label = f"{'peer' if workload.endswith('peer') else 'proxy-unix'}, {path:,} idle"
+            none = results.get((workload, 0), [])
             note = (f"p50 ÷ 0 idle {ratio(p50, med(none, 'p50_us'))}, "
                     f"CPU ÷ {ratio(med(rs, 'cpu_us_per_op'), med(none, 'cpu_us_per_op'))}")
         cpu = med(rs, "cpu_us_per_op")
@@ -796,15 +805,21 @@ def targets(args, results, list_note=None):
                        higher_is_better=False))
     lines.append(check("pipelined calls/s ÷ peer",
                        div(m("pipe", "proxy-unix", "calls_per_s"),
-                           m("pipe", "peer", "calls_per_s")), 1))
+                           m("pipe", "peer", "calls_per_s")), 0.95))
+    lines.append(check("64 KiB Echo MB/s ÷ peer",
+                       div(m("echo64k", "proxy-unix", "mb_per_s"),
+                           m("echo64k", "peer", "mb_per_s")), 1))
     lines.append(check("64 KiB Echo MB/s ÷ direct",
                        div(m("echo64k", "proxy-unix", "mb_per_s"),
                            m("echo64k", "direct", "mb_per_s")), 0.75))
     lines.append(check("churn connections/s ÷ peer",
                        div(m("churn", "proxy-unix", "conns_per_s"),
                            m("churn", "peer", "conns_per_s")), 1))
+    lines.append(check("filtered churn connections/s ÷ peer --filter",
+                       div(m("churn", "proxy-policy", "conns_per_s"),
+                           m("churn", "peer-policy", "conns_per_s")), 1))
     lines.append(check("KiB of resident memory per idle client",
-                       m("idle-memory", "proxy", "kib_per_client"), 16, higher_is_better=False))
+                       m("idle-memory", "proxy", "kib_per_client"), 13.5, higher_is_better=False))
     lines.append(check("sequential p50 latency, 2,000 idle clients ÷ none",
                        div(m("idle-clients", 2000, "p50_us"), m("idle-clients", 0, "p50_us")),
                        1.2, higher_is_better=False))
@@ -863,7 +878,7 @@ def main():
                     "come from the build tree")
     ap.add_argument("--only", help="comma-separated workloads to run: seq, pipe, echo64k, "
                     "churn, connect-while-loaded, activation-list, idle-memory, "
-                    "idle-clients, syscalls, props-seq, props-pipe, ping-latency")
+                    "idle-clients, idle-clients-peer, syscalls, props-seq, props-pipe, ping-latency")
     ap.add_argument("--json", help="also write every single measurement to this file")
     args = ap.parse_args()
     if args.quick:
@@ -925,6 +940,8 @@ def main():
                         r = bench.activation_list(path)
                     elif workload == "idle-clients":
                         r = bench.idle_clients(path)
+                    elif workload == "idle-clients-peer":
+                        r = bench.idle_clients(path, peer=True)
                     elif workload == "syscalls":
                         r = bench.syscalls(path)
                     elif workload == "props-seq":

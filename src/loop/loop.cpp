@@ -26,11 +26,19 @@
 //   iteration).
 // - An accept that fails for lack of descriptors leaves the listening socket
 //   readable; retrying at once would spin, so the server rests a moment.
+// - GLib would poll() the epoll descriptor and we would then ask epoll what
+//   is ready: two system calls per wake-up. Our poll function waits in
+//   epoll_wait alone instead, and dispatch takes the events it already has.
+//   GLib's own wake-up descriptor lives as long as the context and sits in
+//   our set; other sources' descriptors sit in a nested set that is built
+//   afresh whenever they change.
 #include "loop/loop.h"
 
 #include "log/log.h"
 
 #include <glib.h>
+
+#include <poll.h>
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -74,10 +82,24 @@ constexpr int max_ready_rounds = 16;
 constexpr int max_events = 64;
 constexpr gint64 fd_warning_interval_us = 60 * G_USEC_PER_SEC;
 
+struct ForeignFd {
+    int fd;
+    gushort events;
+};
+
 struct LoopState {
     int epfd = -1;
     GSource *source = nullptr;
     GPollFD pollfd{};
+    // What our poll function's epoll_wait returned for the connections,
+    // handed to the next dispatch; entries killed meanwhile wait for it.
+    epoll_event polled[max_events];
+    int polled_count = 0;
+    bool polled_valid = false;
+    int wakeup_fd = -1; // the context's own; -1: not known, always GLib's poll
+    std::vector<ForeignFd> foreign; // other sources' descriptors, in GLib's order
+    int foreign_epfd = -1;
+    bool foreign_stale = true;
     std::vector<FdEntry *> dirty;
     std::vector<Owner *> ready;
     std::vector<FdEntry *> dead_entries;
@@ -157,8 +179,8 @@ void kill_entry(FdEntry *entry)
     auto &list = entry->owner->entries;
     list.erase(std::find(list.begin(), list.end(), entry));
     entry->owner = nullptr;
-    // A pass may still hold it among the events epoll returned.
-    if (loop.depth > 0)
+    // A pass, or events our poll function kept, may still hold it.
+    if (loop.depth > 0 || loop.polled_valid)
         loop.dead_entries.push_back(entry);
     else
         delete entry;
@@ -480,7 +502,15 @@ gboolean source_dispatch(GSource *, GSourceFunc, gpointer)
     loop.depth++;
     if (loop.pollfd.revents & G_IO_IN) {
         epoll_event events[max_events];
-        const int n = epoll_wait(loop.epfd, events, max_events, 0);
+        int n;
+        if (loop.polled_valid) {
+            // Copied: a nested iteration would poll into the same buffer.
+            n = loop.polled_count;
+            std::copy_n(loop.polled, n, events);
+            loop.polled_valid = false;
+        } else {
+            n = epoll_wait(loop.epfd, events, max_events, 0);
+        }
         for (int i = 0; i < n; ++i)
             handle_entry(static_cast<FdEntry *>(events[i].data.ptr), events[i].events);
     }
@@ -493,6 +523,181 @@ gboolean source_dispatch(GSource *, GSourceFunc, gpointer)
 GSourceFuncs source_funcs = {source_prepare, source_check, source_dispatch, nullptr, nullptr,
                              nullptr};
 
+// Tag the context's wake-up descriptor and the set of other sources'
+// descriptors among the epoll events.
+char wakeup_tag;
+char foreign_tag;
+
+uint32_t epoll_events_of(gushort events)
+{
+    uint32_t out = 0;
+    if (events & G_IO_IN)
+        out |= EPOLLIN;
+    if (events & G_IO_OUT)
+        out |= EPOLLOUT;
+    if (events & G_IO_PRI)
+        out |= EPOLLPRI;
+    return out;
+}
+
+gushort poll_events_of(uint32_t events)
+{
+    gushort out = 0;
+    if (events & EPOLLIN)
+        out |= G_IO_IN;
+    if (events & EPOLLOUT)
+        out |= G_IO_OUT;
+    if (events & EPOLLPRI)
+        out |= G_IO_PRI;
+    if (events & EPOLLERR)
+        out |= G_IO_ERR;
+    if (events & EPOLLHUP)
+        out |= G_IO_HUP;
+    return out;
+}
+
+bool same_foreign(const GPollFD *fds, guint nfds)
+{
+    guint k = 0;
+    for (guint i = 0; i < nfds; ++i) {
+        if (fds[i].fd == loop.epfd || fds[i].fd == loop.wakeup_fd)
+            continue;
+        if (k >= loop.foreign.size() || loop.foreign[k].fd != fds[i].fd ||
+            loop.foreign[k].events != fds[i].events)
+            return false;
+        ++k;
+    }
+    return k == loop.foreign.size();
+}
+
+void drop_foreign()
+{
+    if (loop.foreign_epfd >= 0)
+        close(loop.foreign_epfd); // leaves our set with its last reference
+    loop.foreign_epfd = -1;
+    loop.foreign.clear();
+}
+
+// Other sources' descriptors go into an epoll set of their own inside
+// ours, so that dropping one never touches a connection's registration.
+bool rebuild_foreign(const GPollFD *fds, guint nfds)
+{
+    drop_foreign();
+    loop.foreign_stale = false;
+    for (guint i = 0; i < nfds; ++i)
+        if (fds[i].fd != loop.epfd && fds[i].fd != loop.wakeup_fd)
+            loop.foreign.push_back({fds[i].fd, fds[i].events});
+    if (loop.foreign.empty())
+        return true;
+    loop.foreign_epfd = epoll_create1(EPOLL_CLOEXEC);
+    bool ok = loop.foreign_epfd >= 0;
+    for (const ForeignFd &f : loop.foreign) {
+        epoll_event ev{};
+        ev.events = epoll_events_of(f.events);
+        ev.data.fd = f.fd;
+        ok = ok && epoll_ctl(loop.foreign_epfd, EPOLL_CTL_ADD, f.fd, &ev) == 0;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &foreign_tag;
+    ok = ok && epoll_ctl(loop.epfd, EPOLL_CTL_ADD, loop.foreign_epfd, &ev) == 0;
+    if (!ok) {
+        drop_foreign(); // e.g. a regular file, which epoll refuses
+        loop.foreign_stale = true;
+    }
+    return ok;
+}
+
+void mark_foreign_ready(GPollFD *fds, guint nfds)
+{
+    epoll_event events[max_events];
+    const int n = epoll_wait(loop.foreign_epfd, events, max_events, 0);
+    for (int i = 0; i < n; ++i)
+        for (guint k = 0; k < nfds; ++k)
+            if (fds[k].fd == events[i].data.fd && fds[k].fd != loop.epfd &&
+                fds[k].fd != loop.wakeup_fd)
+                fds[k].revents = poll_events_of(events[i].events) & (fds[k].events | G_IO_ERR |
+                                                                     G_IO_HUP | G_IO_NVAL);
+}
+
+gint poll_func(GPollFD *fds, guint nfds, gint timeout)
+{
+    // Events kept from an iteration that did not dispatch us are stale;
+    // level-triggered epoll reports whatever is still pending again.
+    if (loop.polled_valid) {
+        loop.polled_valid = false;
+        if (loop.depth == 0)
+            free_dead_entries();
+    }
+    GPollFD *ours = nullptr;
+    GPollFD *wakeup = nullptr;
+    for (guint i = 0; i < nfds; ++i) {
+        fds[i].revents = 0;
+        if (fds[i].fd == loop.epfd)
+            ours = &fds[i];
+        else if (fds[i].fd == loop.wakeup_fd)
+            wakeup = &fds[i];
+    }
+    // GLib signals its wake-up descriptor whenever a source adds or removes
+    // a descriptor, so after a wake-up the set is built afresh: a number
+    // closed and reused meanwhile then names the right file again.
+    if (!ours || (wakeup && wakeup->events != G_IO_IN) ||
+        ((loop.foreign_stale || !same_foreign(fds, nfds)) && !rebuild_foreign(fds, nfds)))
+        return g_poll(fds, nfds, timeout);
+
+    epoll_event events[max_events];
+    const int n = epoll_wait(loop.epfd, events, max_events, timeout);
+    if (n < 0)
+        return -1; // errno as poll() would leave it
+    int kept = 0;
+    bool woken = false;
+    bool foreign_ready = false;
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.ptr == &wakeup_tag)
+            woken = true;
+        else if (events[i].data.ptr == &foreign_tag)
+            foreign_ready = true;
+        else
+            loop.polled[kept++] = events[i];
+    }
+    loop.polled_count = kept;
+    loop.polled_valid = kept > 0;
+    ours->revents = kept > 0 ? G_IO_IN : 0;
+    if (woken) {
+        loop.foreign_stale = true;
+        if (wakeup)
+            wakeup->revents = G_IO_IN;
+    }
+    if (foreign_ready)
+        mark_foreign_ready(fds, nfds);
+    gint ready = 0;
+    for (guint i = 0; i < nfds; ++i)
+        ready += fds[i].revents != 0;
+    return ready;
+}
+
+// The context's wake-up descriptor is the only one it polls before any
+// source adds its own; found then, it joins the epoll set for good.
+void take_over_polling()
+{
+    GMainContext *context = g_main_context_default();
+    if (!g_main_context_acquire(context))
+        return;
+    GPollFD fds[2];
+    gint timeout = 0;
+    const gint n = g_main_context_query(context, G_MAXINT, &timeout, fds, 2);
+    g_main_context_release(context);
+    if (n != 1 || fds[0].events != G_IO_IN)
+        return; // other descriptors already: GLib's own poll it stays
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &wakeup_tag;
+    if (epoll_ctl(loop.epfd, EPOLL_CTL_ADD, fds[0].fd, &ev) != 0)
+        return;
+    loop.wakeup_fd = fds[0].fd;
+    g_main_context_set_poll_func(context, poll_func);
+}
+
 bool ensure_source()
 {
     if (loop.source)
@@ -502,6 +707,7 @@ bool ensure_source()
         LOG_FATAL("Cannot create the event loop: %s\n", g_strerror(errno));
         return false;
     }
+    take_over_polling();
     // Lives as long as the process, like the default main context.
     loop.source = g_source_new(&source_funcs, sizeof(GSource));
     loop.pollfd.fd = loop.epfd;

@@ -298,15 +298,44 @@ int lookup_parsed(const ProxyConfig *config, const char *path, const char *servi
 
 } // namespace
 
-int lookup_activation_list(const ProxyConfig *config, const char *service, char **value_out)
-{
+namespace {
+
+// The list's path, built again only when the directory or the bus changes.
+struct ListPath {
+    bool built = false;
+    bool system_bus = false;
+    std::string dir;
     char path[512];
-    std::memset(path, 0, sizeof path);
-    const int length = std::snprintf(path, sizeof path, "%s%s", overrides.activation_list_dir,
+    bool fits = false;
+};
+
+ListPath list_path;
+
+const ListPath &current_list_path(const ProxyConfig *config)
+{
+    ListPath &cached = list_path;
+    const char *dir = overrides.activation_list_dir ? overrides.activation_list_dir : "(null)";
+    if (cached.built && cached.system_bus == config->use_system_bus && cached.dir == dir)
+        return cached;
+    cached.built = true;
+    cached.system_bus = config->use_system_bus;
+    cached.dir = dir;
+    std::memset(cached.path, 0, sizeof cached.path);
+    const int length = std::snprintf(cached.path, sizeof cached.path, "%s%s", dir,
                                      config->use_system_bus ? "dbus-sys-proxy.list"
                                                             : "dbus-sess-proxy.list");
     // A cut path would name some other file; treat it as no list at all.
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+    cached.fits = length >= 0 && static_cast<size_t>(length) < sizeof cached.path;
+    return cached;
+}
+
+} // namespace
+
+int lookup_activation_list(const ProxyConfig *config, const char *service, char **value_out)
+{
+    const ListPath &cached = current_list_path(config);
+    const char *path = cached.path;
+    if (!cached.fits) {
         LOG_DEBUG("Cannot open activate list %s\n", path);
         return 0;
     }

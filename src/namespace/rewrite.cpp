@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -66,18 +67,51 @@ int owned_names_contains(GList *owned_names, const char *name)
     return 0;
 }
 
+namespace {
+
+// Whether `text` equals "<name>.<namespace>" cut at 511 characters, without
+// building that string.
+bool is_candidate(const char *text, const char *name, const char *namespace_name)
+{
+    size_t left = REDIRECT_CANDIDATE_SIZE - 1;
+    // As snprintf shows a null namespace.
+    for (const char *part : {name, ".", namespace_name ? namespace_name : "(null)"})
+        for (const char *p = part; *p && left > 0; ++p, --left, ++text)
+            if (*text != *p)
+                return false;
+    return *text == '\0';
+}
+
+bool registry_has_candidate(const ProxyConfig *config, const char *name)
+{
+    for (GList *item = config->owned_names; item; item = item->next)
+        if (is_candidate(static_cast<const char *>(item->data), name, config->namespace_name))
+            return true;
+    return false;
+}
+
+void format_candidate(const ProxyConfig *config, const char *name, char *candidate)
+{
+    // Longer names are cut at 511 characters.
+    std::snprintf(candidate, REDIRECT_CANDIDATE_SIZE, "%s.%s", name, config->namespace_name);
+}
+
+} // namespace
+
 int redirect_decision(const ProxyConfig *config, const char *name, char *candidate)
 {
-    // The only name ever set as a destination; longer names are cut at 511.
-    std::memset(candidate, 0, REDIRECT_CANDIDATE_SIZE);
-    std::snprintf(candidate, REDIRECT_CANDIDATE_SIZE, "%s.%s", name, config->namespace_name);
-
-    if (owned_names_contains(config->owned_names, candidate))
+    // Most calls go to names neither registered nor listed: the candidate,
+    // the only name ever set as a destination, is written only for those
+    // that are.
+    if (registry_has_candidate(config, name)) {
+        format_candidate(config, name, candidate);
         return REDIRECT_REGISTRY;
+    }
     char *found = nullptr;
     if (lookup_activation_list(config, name, &found) != 1)
         return REDIRECT_NONE;
     MallocString value(found);
+    format_candidate(config, name, candidate);
     // The value only has to begin with the candidate: the line's newline
     // and anything after it are ignored.
     if (std::strncmp(value.get(), candidate, std::strlen(candidate)) == 0)
@@ -87,7 +121,6 @@ int redirect_decision(const ProxyConfig *config, const char *name, char *candida
 
 int rewrite_destination(ConnectionPair *pair, DBusMessage *message)
 {
-    ScopedError error;
     const char *destination = dbus_message_get_destination(message);
     if (!destination)
         return 0;
@@ -114,6 +147,7 @@ int rewrite_destination(ConnectionPair *pair, DBusMessage *message)
         return 0;
     }
 
+    ScopedError error;
     refuse_call(pair, message, error, candidate);
     return -1;
 }

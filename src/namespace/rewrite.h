@@ -19,9 +19,10 @@ enum RedirectSource {
 inline constexpr int REDIRECT_CANDIDATE_SIZE = 512;
 
 // The decision of rewrite_destination, without touching a message or
-// logging: writes "<name>.<namespace>" (cut at 511 characters) into
-// `candidate`, of REDIRECT_CANDIDATE_SIZE bytes, and says whether a call to
-// `name` goes there. The candidate is not validated here.
+// logging: says whether a call to `name` goes to "<name>.<namespace>" (cut
+// at 511 characters). Unless the answer is REDIRECT_NONE, that name is
+// written into `candidate`, of REDIRECT_CANDIDATE_SIZE bytes. The candidate
+// is not validated here.
 int redirect_decision(const ProxyConfig *config, const char *name, char *candidate);
 
 // 1 when `owned_names` holds a string equal to `name`, 0 otherwise.

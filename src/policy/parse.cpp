@@ -124,6 +124,7 @@ int policy_add_rule(PolicyRules *rules, const char *kind, const char *arg, std::
     }
 
     NameRules &entry = (is_prefix ? rules->prefix : rules->exact)[name];
+    (is_prefix ? rules->prefix_lengths : rules->exact_lengths) |= policy_length_bit(name.size());
     if (level > entry.level)
         entry.level = level;
     if (with_rule)

@@ -15,26 +15,27 @@ void merge(NameGrant *grant, const NameRules *rules)
         grant->sources.push_back(rules);
 }
 
-const NameRules *find(const std::unordered_map<std::string, NameRules> &map,
-                      const std::string &key)
+const NameRules *find(const NameRulesMap &map, uint64_t lengths, std::string_view key)
 {
+    if (!(lengths & policy_length_bit(key.size())))
+        return nullptr;
     auto it = map.find(key);
     return it == map.end() ? nullptr : &it->second;
 }
 
 // The exact rule for `name`, then a prefix rule for the name itself and for
 // each of its dot-prefixes: one hash lookup per name element.
-void lookup_into(const PolicyRules *rules, std::string name, NameGrant *grant)
+void lookup_into(const PolicyRules *rules, std::string_view name, NameGrant *grant)
 {
-    merge(grant, find(rules->exact, name));
+    merge(grant, find(rules->exact, rules->exact_lengths, name));
     if (rules->prefix.empty())
         return;
     for (;;) {
-        merge(grant, find(rules->prefix, name));
+        merge(grant, find(rules->prefix, rules->prefix_lengths, name));
         const size_t dot = name.rfind('.');
-        if (dot == std::string::npos)
+        if (dot == std::string_view::npos)
             break;
-        name.resize(dot);
+        name = name.substr(0, dot);
     }
 }
 
@@ -67,11 +68,10 @@ NameGrant policy_lookup(const PolicyRules *rules, const char *name)
     NameGrant grant;
     if (!name || name[0] == ':')
         return grant;
-    std::string text(name);
+    const std::string_view text(name);
     lookup_into(rules, text, &grant);
     const std::string &suffix = rules->namespace_suffix;
-    if (!suffix.empty() && text.size() > suffix.size() &&
-        text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0)
+    if (!suffix.empty() && text.size() > suffix.size() && text.ends_with(suffix))
         lookup_into(rules, text.substr(0, text.size() - suffix.size()), &grant);
     return grant;
 }

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -23,11 +26,25 @@ struct NameRules {
     std::vector<MethodRule> broadcasts;
 };
 
+// Looked up by std::string_view: a name and its dot-prefixes need no copies.
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const noexcept
+    {
+        return std::hash<std::string_view>{}(name);
+    }
+};
+using NameRulesMap = std::unordered_map<std::string, NameRules, NameHash, std::equal_to<>>;
+
 struct PolicyRules {
-    std::unordered_map<std::string, NameRules> exact;
+    NameRulesMap exact;
     // "org.example.*" is kept as "org.example": names are matched by walking
     // their own dot-prefixes, one hash lookup each.
-    std::unordered_map<std::string, NameRules> prefix;
+    NameRulesMap prefix;
+    // Bit min(length, 63) for every key of each map: most names and their
+    // dot-prefixes have a length no key has, and skip hashing.
+    uint64_t exact_lengths = 0;
+    uint64_t prefix_lengths = 0;
     std::string namespace_suffix; // ".docker": a rule for N also covers N.docker
     size_t rule_count = 0;
 
@@ -42,6 +59,11 @@ struct NameGrant {
     int level = POLICY_NONE;
     std::vector<const NameRules *> sources; // for --call / --broadcast rules
 };
+
+inline uint64_t policy_length_bit(size_t length)
+{
+    return uint64_t(1) << (length < 63 ? length : 63);
+}
 
 void policy_set_namespace(PolicyRules *rules, const char *namespace_name);
 // The grant for a well-known name, including a namespaced N.<namespace>.

@@ -62,19 +62,15 @@ void apply_back_pressure(DBusConnection *connection)
     dbus_connection_set_max_received_unix_fds(connection, 2 * overrides.relay_max_queued_fds);
 }
 
-void on_bus_hello(DBusPendingCall *pending, void *data)
+// As long as libdbus waits for a reply by default.
+constexpr guint bus_hello_timeout_ms = 25000;
+
+gboolean on_bus_hello_timeout(gpointer data)
 {
     auto *pair = static_cast<ConnectionPair *>(data);
-    std::string error;
-    const bool ok = bus_take_hello_reply(pending, pair->server, &error);
-    dbus_pending_call_unref(pair->bus_hello);
-    pair->bus_hello = nullptr;
-    if (!ok) {
-        fail_to_open(pair, error.c_str());
-        return;
-    }
-    pair->state = PAIR_READY;
-    relay_release_held_from_client(pair);
+    pair->bus_hello_timer = 0;
+    fail_to_open(pair, "no reply to Hello");
+    return G_SOURCE_REMOVE;
 }
 
 } // namespace
@@ -87,8 +83,8 @@ void pair_client_spoke(ConnectionPair *pair)
     owners_start(pair->config);
 
     std::string error;
-    DBusConnection *server = bus_open_async(pair->config->use_system_bus, on_bus_hello, pair,
-                                            &pair->bus_hello, &error);
+    DBusConnection *server =
+        bus_open_async(pair->config->use_system_bus, &pair->bus_hello, &error);
     if (!server) {
         fail_to_open(pair, error.c_str());
         return;
@@ -99,8 +95,26 @@ void pair_client_spoke(ConnectionPair *pair)
     apply_back_pressure(server);
     pair->server_filtered =
         dbus_connection_add_filter(server, server_message_filter, pair, nullptr);
-    if (!pair->server_filtered)
+    if (!pair->server_filtered) {
         fail_to_open(pair, "out of memory");
+        return;
+    }
+    pair->bus_hello_timer = g_timeout_add(bus_hello_timeout_ms, on_bus_hello_timeout, pair);
+}
+
+void pair_bus_hello_answered(ConnectionPair *pair, DBusMessage *reply)
+{
+    if (pair->bus_hello_timer)
+        g_source_remove(pair->bus_hello_timer);
+    pair->bus_hello_timer = 0;
+    pair->bus_hello = 0;
+    std::string error;
+    if (!bus_take_hello_reply(reply, pair->server, &error)) {
+        fail_to_open(pair, error.c_str());
+        return;
+    }
+    pair->state = PAIR_READY;
+    relay_release_held_from_client(pair);
 }
 
 void pair_free(ConnectionPair *pair)

@@ -14,6 +14,10 @@ void on_new_connection(DBusServer *server, DBusConnection *connection, void *dat
 // connection opens now. On failure the client is closed.
 void pair_client_spoke(ConnectionPair *pair);
 
+// The bus answered the Hello of the pair's bus connection (`reply`): the
+// pair is ready and the client's held messages go on, or it is closed.
+void pair_bus_hello_answered(ConnectionPair *pair, DBusMessage *reply);
+
 // Closes and releases both connections, drops whatever the pair and the
 // other folders still hold for it, and frees it. The client connection's
 // Disconnected calls it, whatever the pair's state.

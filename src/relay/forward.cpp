@@ -61,9 +61,12 @@ bool past_bound(DBusConnection *target, const QueueBound &bound, long queued,
     if (queued + messages * overrides.relay_queued_message_cost - bound.largest >
         overrides.relay_max_queued_bytes)
         return true;
+    // A message without descriptors adds none to the queue: the count (a
+    // locking call) is asked only for one that carries some.
+    if (!dbus_message_contains_unix_fds(message))
+        return false;
     const long fds = dbus_connection_get_outgoing_unix_fds(target);
-    return fds > 0 &&
-           fds + (dbus_message_contains_unix_fds(message) ? 1 : 0) > overrides.relay_max_queued_fds;
+    return fds > 0 && fds + 1 > overrides.relay_max_queued_fds;
 }
 
 } // namespace

@@ -6,7 +6,9 @@
 #include "namespace/owned_names.h"
 #include "panel/tracking.h"
 #include "policy/server_side.h"
+#include "relay/accept.h"
 #include "relay/forward.h"
+#include "session/bus_open.h"
 #include "util/dbus_ptr.h"
 #include "util/message.h"
 
@@ -100,6 +102,11 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
                     "[SERVICE:]Lost the connection to the %s bus, closing its client\n",
                     pair->config->use_system_bus ? "system" : "session");
         pair_close(pair);
+        return DBUS_HANDLER_RESULT_HANDLED;
+    }
+
+    if (pair->state == PAIR_OPENING && bus_is_hello_reply(message, pair->bus_hello)) {
+        pair_bus_hello_answered(pair, message);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 

@@ -50,8 +50,8 @@ std::string host_bus_address(bool system_bus)
     return system_bus ? system_bus_default : session_bus_default();
 }
 
-DBusConnection *bus_open_async(bool system_bus, DBusPendingCallNotifyFunction on_hello,
-                               void *data, DBusPendingCall **pending, std::string *error)
+DBusConnection *bus_open_async(bool system_bus, dbus_uint32_t *hello_serial,
+                               std::string *error)
 {
     ScopedError dbus_error;
     const std::string address = host_bus_address(system_bus);
@@ -63,43 +63,36 @@ DBusConnection *bus_open_async(bool system_bus, DBusPendingCallNotifyFunction on
     // libdbus would _exit() the whole daemon when this one connection is lost.
     dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
 
+    // Sent plainly and matched by serial: a pending call would keep a block
+    // and a timeout per connection for an answer the bus always gives (or
+    // drops the connection instead).
     MessagePtr hello(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
                                                   DBUS_INTERFACE_DBUS, "Hello"));
-    DBusPendingCall *raw = nullptr;
-    if (!hello ||
-        !dbus_connection_send_with_reply(connection.get(), hello.get(), &raw,
-                                         DBUS_TIMEOUT_USE_DEFAULT) ||
-        !raw) {
-        if (raw)
-            dbus_pending_call_unref(raw);
-        dbus_connection_close(connection.get());
-        *error = "out of memory";
-        return nullptr;
-    }
-    if (!dbus_pending_call_set_notify(raw, on_hello, data, nullptr) ||
+    dbus_uint32_t serial = 0;
+    if (!hello || !dbus_connection_send(connection.get(), hello.get(), &serial) ||
         !loop_attach_connection(connection.get())) {
-        dbus_pending_call_cancel(raw);
-        dbus_pending_call_unref(raw);
         dbus_connection_close(connection.get());
         *error = "out of memory";
         return nullptr;
     }
-    *pending = raw;
+    *hello_serial = serial;
     return connection.release();
 }
 
-bool bus_take_hello_reply(DBusPendingCall *pending, DBusConnection *connection,
-                          std::string *error)
+bool bus_is_hello_reply(DBusMessage *message, dbus_uint32_t hello_serial)
 {
-    MessagePtr reply(dbus_pending_call_steal_reply(pending));
-    if (!reply) {
-        *error = "no reply to Hello";
-        return false;
-    }
+    const int type = dbus_message_get_type(message);
+    return (type == DBUS_MESSAGE_TYPE_METHOD_RETURN || type == DBUS_MESSAGE_TYPE_ERROR) &&
+           dbus_message_get_reply_serial(message) == hello_serial &&
+           dbus_message_has_sender(message, DBUS_SERVICE_DBUS);
+}
+
+bool bus_take_hello_reply(DBusMessage *reply, DBusConnection *connection, std::string *error)
+{
     ScopedError dbus_error;
     const char *name = nullptr;
-    if (dbus_set_error_from_message(dbus_error.get(), reply.get()) ||
-        !dbus_message_get_args(reply.get(), dbus_error.get(), DBUS_TYPE_STRING, &name,
+    if (dbus_set_error_from_message(dbus_error.get(), reply) ||
+        !dbus_message_get_args(reply, dbus_error.get(), DBUS_TYPE_STRING, &name,
                                DBUS_TYPE_INVALID)) {
         *error = dbus_error.message() ? dbus_error.message() : "(null)";
         return false;

@@ -110,7 +110,9 @@ void pair_release(ConnectionPair *pair)
     pair_registry_remove(pair);
     pair_stop_waiting(pair);
     // Neither callback may run for a pair that is gone.
-    cancel_call(&pair->bus_hello);
+    if (pair->bus_hello_timer)
+        g_source_remove(pair->bus_hello_timer);
+    pair->bus_hello_timer = 0;
     cancel_call(&pair->pid_query);
     release_queue(&pair->held_from_client);
     release_queue(&pair->held_from_bus);

@@ -44,7 +44,8 @@ struct ConnectionPair {
     int server_filtered;          // server_message_filter is installed on server
     guint idle_timer;             // closes a client that never speaks; 0 once it has
     int incomplete;               // counted among the clients that have not spoken
-    DBusPendingCall *bus_hello;   // the bus connection's own Hello, while opening
+    dbus_uint32_t bus_hello;      // serial of the bus connection's own Hello, while opening
+    guint bus_hello_timer;        // gives up on the bus's answer to it
     GQueue held_from_client;      // client messages waiting for the bus connection
     GQueue held_from_bus;         // bus messages waiting behind a process-id query
     DBusPendingCall *pid_query;   // the query that the head of held_from_bus waits for

@@ -13,17 +13,18 @@ bool connection_system = false;
 std::vector<QueryBusOpened> open_hooks;
 std::vector<QueryBusLost> lost_hooks;
 
-void on_hello(DBusPendingCall *pending, void *data)
-{
-    auto *opened = static_cast<DBusConnection *>(data);
-    std::string error;
-    // A refused Hello ends the connection at the bus; the next user notices
-    // it is gone and opens another.
-    bus_take_hello_reply(pending, opened, &error);
-}
+dbus_uint32_t hello_serial = 0;
 
 DBusHandlerResult watch_lost(DBusConnection *lost, DBusMessage *message, void *)
 {
+    if (lost == connection && hello_serial && bus_is_hello_reply(message, hello_serial)) {
+        hello_serial = 0;
+        std::string error;
+        // A refused Hello ends the connection at the bus; the next user
+        // notices it is gone and opens another.
+        bus_take_hello_reply(message, lost, &error);
+        return DBUS_HANDLER_RESULT_HANDLED;
+    }
     if (!dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected"))
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     // Released by the next query_bus_connection: libdbus still holds it here.
@@ -48,14 +49,11 @@ DBusConnection *query_bus_connection(bool system_bus)
         return connection;
 
     std::string error;
-    DBusPendingCall *hello = nullptr;
-    DBusConnection *opened = bus_open_async(system_bus, on_hello, nullptr, &hello, &error);
+    dbus_uint32_t serial = 0;
+    DBusConnection *opened = bus_open_async(system_bus, &serial, &error);
     if (!opened)
         return nullptr;
-    // The notify's data is the connection itself, which the pending call
-    // never outlives.
-    dbus_pending_call_set_notify(hello, on_hello, opened, nullptr);
-    dbus_pending_call_unref(hello);
+    hello_serial = serial;
     dbus_connection_add_filter(opened, watch_lost, nullptr, nullptr);
     connection = opened;
     connection_system = system_bus;

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Instructions and system calls per relayed message, counted rather than
+timed, so the figures hold on a busy machine.
+
+For each relay (the daemon, the daemon with --filter and a 100-rule policy,
+the floor: bench_floor_relay, a minimal relay of libdbus connections hosted
+in one GLib source, and xdg-dbus-proxy as the peer) one client makes N
+sequential Ping calls through it to the echo service, with the relay run
+under `valgrind --tool=callgrind` (instructions: total Ir of the process)
+and under `strace -f -c` (system calls). Each is done for a short and a
+long run, and the difference is divided by the extra messages relayed (two
+per call: the call and its reply), so start-up, authentication, Hello and
+exit cancel out.
+
+  bench/count.py                 # builds build-bench/, about a minute
+  bench/count.py --no-build --calls 4000 --keep /tmp/cg
+"""
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run  # noqa: E402  (the shared process and bus helpers)
+from run import Failure, log, wait_for, unix_listening  # noqa: E402
+
+BASE_CALLS = 200
+
+
+def relay_argv(bench, name, sock, policy):
+    if name == "floor":
+        return [bench.tool("floor_relay"), "--socket", sock, "--bus", bench.bus_address]
+    if name == "peer":
+        return ["xdg-dbus-proxy", bench.bus_address, sock]
+    argv = [bench.daemon, "--family", "unix", "--socket", sock]
+    if name == "daemon --filter":
+        argv += ["--filter", "--policy=" + policy]
+    return argv
+
+
+def measure(bench, procs, name, tool, calls, out, policy):
+    """Runs one relay under `tool` while one client makes `calls` calls."""
+    sock = os.path.join(bench.tmp, "count.sock")
+    if os.path.exists(sock):
+        os.unlink(sock)
+    if tool == "callgrind":
+        wrap = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out]
+    else:
+        wrap = ["strace", "-f", "-c", "-o", out, "--"]
+    env = {"DBUS_SESSION_BUS_ADDRESS": bench.bus_address}
+    proc = procs.start(name, wrap + relay_argv(bench, name, sock, policy), env=env,
+                       stderr=bench.logfile("count-" + tool))
+    try:
+        wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 60, name + " socket")
+        if proc.poll() is not None:
+            raise Failure(f"{name} under {tool} exited; see {bench.tmp}")
+        r = bench.run_client([bench.tool("load_client"), "--address", "unix:path=" + sock,
+                              "--conns", "1", "--inflight", "1", "--calls", str(calls)], 600)
+        if int(r["total_calls"]) != calls:
+            raise Failure(f"{name}: {int(r['total_calls'])} of {calls} calls answered")
+        # valgrind runs the relay in its own process; strace is its parent.
+        target = procs.children(proc.pid)[:1] if tool == "strace" else [proc.pid]
+        for pid in target:
+            os.kill(pid, signal.SIGTERM)
+        proc.wait(timeout=60)
+    finally:
+        procs.stop(proc)
+    return parse_callgrind(out) if tool == "callgrind" else parse_strace(out)
+
+
+def parse_callgrind(path):
+    total = 0
+    for line in open(path):
+        if line.startswith(("summary:", "totals:")):
+            total = int(line.split()[1])
+    if not total:
+        raise Failure("no total in " + path)
+    return {"total": total}
+
+
+def parse_strace(path):
+    counts = {}
+    for line in open(path):
+        f = line.split()
+        if len(f) >= 5 and f[0][0].isdigit() and f[3].isdigit():
+            counts[f[-1]] = int(f[3])
+    if "total" not in counts:
+        raise Failure("no strace summary in " + path)
+    return counts
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--calls", type=int, default=2000,
+                    help="extra sequential calls of the long run (2000)")
+    ap.add_argument("--relays", default="floor,daemon,daemon --filter,peer",
+                    help="comma-separated: floor, daemon, daemon --filter, peer")
+    ap.add_argument("--build-dir", default=os.path.join(run.ROOT, "build-bench"))
+    ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--daemon", help="daemon binary to count instead of the build tree's")
+    ap.add_argument("--keep", help="keep the callgrind and strace outputs in this directory")
+    args = ap.parse_args()
+    args.build_dir = os.path.abspath(args.build_dir)
+    args.daemon = os.path.abspath(args.daemon) if args.daemon else None
+    relays = [r.strip() for r in args.relays.split(",")]
+
+    procs = run.Processes()
+    tmp = tempfile.mkdtemp(prefix="dpd-count-")
+    outdir = args.keep or tmp
+    os.makedirs(outdir, exist_ok=True)
+    status = 0
+    try:
+        if not args.no_build:
+            log(f"Building into {args.build_dir} ...")
+            run.cmake_build(args.build_dir, ["-DDPD_BUILD_TESTS=OFF", "-DDPD_BUILD_BENCH=ON"])
+        bench = run.Bench(argparse.Namespace(build_dir=args.build_dir, daemon=args.daemon),
+                          procs, tmp)
+        bench.start_bus()
+        policy = os.path.join(tmp, "policy")
+        with open(policy, "w") as f:
+            f.write(run.POLICY_100)
+        rows = {}
+        for name in relays:
+            row = {}
+            for tool in ("callgrind", "strace"):
+                got = []
+                for calls in (BASE_CALLS, BASE_CALLS + args.calls):
+                    out = os.path.join(outdir, f"{tool}.{name.replace(' ', '')}.{calls}")
+                    got.append(measure(bench, procs, name, tool, calls, out, policy))
+                    log(f"{name}, {tool}, {calls} calls: {got[-1].get('total')}")
+                msgs = 2 * args.calls
+                if tool == "callgrind":
+                    row["ir"] = (got[1]["total"] - got[0]["total"]) / msgs
+                else:
+                    row["sys"] = (got[1]["total"] - got[0]["total"]) / msgs
+                    row["by_call"] = {k: (v - got[0].get(k, 0)) / msgs
+                                      for k, v in got[1].items() if k != "total"}
+            rows[name] = row
+        floor = rows.get("floor")
+        print(f"Per relayed small message, sequential Ping (1 conn x 1), "
+              f"{args.calls} calls more than {BASE_CALLS}:")
+        print()
+        print("| relay | instructions | ÷ floor | system calls | which |")
+        print("|---|---|---|---|---|")
+        for name, row in rows.items():
+            ratio = f"{row['ir'] / floor['ir']:.3f}" if floor else "–"
+            which = ", ".join(f"{k} {v:.2f}" for k, v in
+                              sorted(row["by_call"].items(), key=lambda kv: -kv[1])
+                              if v >= 0.05)
+            print(f"| {name} | {row['ir']:,.0f} | {ratio} | {row['sys']:.2f} | {which} |")
+    except KeyboardInterrupt:
+        status = 130
+    except (Failure, subprocess.SubprocessError, OSError) as exc:
+        log(f"error: {exc}; logs in {tmp}")
+        status = 1
+    finally:
+        procs.stop_all()
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
