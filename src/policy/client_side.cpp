@@ -183,9 +183,15 @@ PolicyVerdict method_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
         return grant_allows_call(grant, interface, member, path) ? POLICY_FORWARD
                                                                  : refuse(pair, message);
     }
-    return grant_allows_call(policy_lookup(rules, destination), interface, member, path)
-               ? POLICY_FORWARD
-               : refuse(pair, message);
+    // The rules never change: a name found talkable stays so, and clients
+    // mostly call the same service again.
+    if (state->talkable == destination)
+        return POLICY_FORWARD;
+    const NameGrant grant = policy_lookup(rules, destination);
+    if (grant.level >= POLICY_TALK)
+        state->talkable = destination;
+    return grant_allows_call(grant, interface, member, path) ? POLICY_FORWARD
+                                                             : refuse(pair, message);
 }
 
 // An answer goes only to a call that the bus delivered to this client and

@@ -42,6 +42,7 @@ struct PairPolicy {
     std::map<uint64_t, OwedAnswer> owed_order;               // oldest first
     uint64_t next_stamp = 0;
     std::unordered_map<uint32_t, BusCall> bus_calls;         // client serial
+    std::string talkable;                                    // last well-known name found talkable
 };
 
 PairPolicy *pair_policy_get(ConnectionPair *pair);
