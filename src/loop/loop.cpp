@@ -32,6 +32,9 @@
 //   GLib's own wake-up descriptor lives as long as the context and sits in
 //   our set; other sources' descriptors sit in a nested set that is built
 //   afresh whenever they change.
+// - The daemon's own descriptors (signals, the activation list's inotify)
+//   sit in our set too, with a callback instead of watches, so that GLib
+//   has no other source to prepare and check on each iteration.
 #include "loop/loop.h"
 
 #include "log/log.h"
@@ -61,6 +64,9 @@ struct FdEntry {
     std::vector<DBusWatch *> watches;
     uint32_t registered = 0; // events currently in epoll; 0: not in epoll
     bool dirty = false;
+    // Set for a descriptor of loop_watch_fd(), which has no owner.
+    void (*on_ready)(void *) = nullptr;
+    void *ready_data = nullptr;
 };
 
 struct Owner {
@@ -103,6 +109,7 @@ struct LoopState {
     std::vector<FdEntry *> dirty;
     std::vector<Owner *> ready;
     std::vector<FdEntry *> dead_entries;
+    std::vector<FdEntry *> watched; // loop_watch_fd()'s
     int depth = 0;
     gint64 last_fd_warning = 0;
     bool warned_fd = false;
@@ -166,6 +173,16 @@ void sync_entry(FdEntry *entry)
         LOG_DEBUG("epoll_ctl on fd %d failed: %s\n", entry->fd, g_strerror(errno));
 }
 
+// Removed from epoll at once; a pass, or events our poll function kept, may
+// still hold it.
+void retire_entry(FdEntry *entry)
+{
+    if (loop.depth > 0 || loop.polled_valid)
+        loop.dead_entries.push_back(entry);
+    else
+        delete entry;
+}
+
 void kill_entry(FdEntry *entry)
 {
     // The socket is still open here (libdbus closes it after removing its
@@ -179,11 +196,7 @@ void kill_entry(FdEntry *entry)
     auto &list = entry->owner->entries;
     list.erase(std::find(list.begin(), list.end(), entry));
     entry->owner = nullptr;
-    // A pass, or events our poll function kept, may still hold it.
-    if (loop.depth > 0 || loop.polled_valid)
-        loop.dead_entries.push_back(entry);
-    else
-        delete entry;
+    retire_entry(entry);
 }
 
 void free_dead_entries()
@@ -192,6 +205,7 @@ void free_dead_entries()
         delete entry;
     loop.dead_entries.clear();
 }
+
 
 // ------------------------------------------------------------- watches
 
@@ -432,6 +446,10 @@ bool out_of_descriptors(int fd)
 
 void handle_entry(FdEntry *entry, uint32_t events)
 {
+    if (entry->on_ready) {
+        entry->on_ready(entry->ready_data);
+        return;
+    }
     Owner *owner = entry->owner;
     if (!owner)
         return; // died earlier in this pass
@@ -511,6 +529,8 @@ gboolean source_dispatch(GSource *, GSourceFunc, gpointer)
         } else {
             n = epoll_wait(loop.epfd, events, max_events, 0);
         }
+        // Sockets are only read here; their messages are dispatched below,
+        // after every descriptor this wait reported was handled.
         for (int i = 0; i < n; ++i)
             handle_entry(static_cast<FdEntry *>(events[i].data.ptr), events[i].events);
     }
@@ -779,4 +799,37 @@ bool loop_attach_server(DBusServer *server)
     }
     return dbus_server_set_timeout_functions(server, add_timeout, remove_timeout,
                                              toggle_timeout, nullptr, nullptr);
+}
+
+bool loop_watch_fd(int fd, void (*on_ready)(void *data), void *data)
+{
+    if (!ensure_source())
+        return false;
+    auto *entry = new FdEntry;
+    entry->fd = fd;
+    entry->on_ready = on_ready;
+    entry->ready_data = data;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = entry;
+    if (epoll_ctl(loop.epfd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        delete entry;
+        return false;
+    }
+    entry->registered = EPOLLIN;
+    loop.watched.push_back(entry);
+    return true;
+}
+
+void loop_unwatch_fd(int fd)
+{
+    auto it = std::find_if(loop.watched.begin(), loop.watched.end(),
+                           [fd](const FdEntry *e) { return e->fd == fd; });
+    if (it == loop.watched.end())
+        return;
+    FdEntry *entry = *it;
+    loop.watched.erase(it);
+    epoll_ctl(loop.epfd, EPOLL_CTL_DEL, fd, nullptr);
+    entry->on_ready = nullptr; // with no owner either, a pass skips it
+    retire_entry(entry);
 }
