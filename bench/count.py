@@ -14,6 +14,7 @@ exit cancel out.
 
   bench/count.py                 # builds build-bench/, about a minute
   bench/count.py --no-build --calls 4000 --keep /tmp/cg
+  bench/count.py --no-build --payload 65536 --calls 200   # large messages
 """
 
 import argparse
@@ -41,7 +42,7 @@ def relay_argv(bench, name, sock, policy):
     return argv
 
 
-def measure(bench, procs, name, tool, calls, out, policy):
+def measure(bench, procs, name, tool, calls, out, policy, payload=0):
     """Runs one relay under `tool` while one client makes `calls` calls."""
     sock = os.path.join(bench.tmp, "count.sock")
     if os.path.exists(sock):
@@ -58,7 +59,8 @@ def measure(bench, procs, name, tool, calls, out, policy):
         if proc.poll() is not None:
             raise Failure(f"{name} under {tool} exited; see {bench.tmp}")
         r = bench.run_client([bench.tool("load_client"), "--address", "unix:path=" + sock,
-                              "--conns", "1", "--inflight", "1", "--calls", str(calls)], 600)
+                              "--conns", "1", "--inflight", "1", "--calls", str(calls),
+                              "--payload", str(payload)], 600)
         if int(r["total_calls"]) != calls:
             raise Failure(f"{name}: {int(r['total_calls'])} of {calls} calls answered")
         # valgrind runs the relay in its own process; strace is its parent.
@@ -99,6 +101,8 @@ def main():
                     help="extra sequential calls of the long run (2000)")
     ap.add_argument("--relays", default="floor,daemon,daemon --filter,peer",
                     help="comma-separated: floor, daemon, daemon --filter, peer")
+    ap.add_argument("--payload", type=int, default=0,
+                    help="bytes per call: Echo(ay) of this size instead of Ping (0)")
     ap.add_argument("--build-dir", default=os.path.join(run.ROOT, "build-bench"))
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--daemon", help="daemon binary to count instead of the build tree's")
@@ -130,7 +134,8 @@ def main():
                 got = []
                 for calls in (BASE_CALLS, BASE_CALLS + args.calls):
                     out = os.path.join(outdir, f"{tool}.{name.replace(' ', '')}.{calls}")
-                    got.append(measure(bench, procs, name, tool, calls, out, policy))
+                    got.append(measure(bench, procs, name, tool, calls, out, policy,
+                                       args.payload))
                     log(f"{name}, {tool}, {calls} calls: {got[-1].get('total')}")
                 msgs = 2 * args.calls
                 if tool == "callgrind":
@@ -141,7 +146,9 @@ def main():
                                       for k, v in got[1].items() if k != "total"}
             rows[name] = row
         floor = rows.get("floor")
-        print(f"Per relayed small message, sequential Ping (1 conn x 1), "
+        what = (f"{args.payload}-byte message, sequential Echo" if args.payload
+                else "small message, sequential Ping")
+        print(f"Per relayed {what} (1 conn x 1), "
               f"{args.calls} calls more than {BASE_CALLS}:")
         print()
         print("| relay | instructions | ÷ floor | system calls | which |")

@@ -15,9 +15,9 @@
 // - The dispatch-status callback puts a connection on the ready list; a pass
 //   dispatches every complete message of every ready connection.
 // - libdbus reads about 4 KiB per watch call. A read that completed no
-//   message while the socket holds more bytes is handled again in the same
+//   message and did not find the socket empty is handled again in the same
 //   pass (bounded), so a large message does not cost a loop iteration per
-//   piece.
+//   piece, nor a FIONREAD per piece.
 // - Filters run inside our dispatch may close and unref any connection, and
 //   that removes watches while we walk them. Records die in place and are
 //   freed only when no pass is running; a connection is referenced only
@@ -32,6 +32,9 @@
 //   GLib's own wake-up descriptor lives as long as the context and sits in
 //   our set; other sources' descriptors sit in a nested set that is built
 //   afresh whenever they change.
+// - The daemon's own descriptors (signals, the activation list's inotify)
+//   sit in our set too, with a callback instead of watches, so that GLib
+//   has no other source to prepare and check on each iteration.
 #include "loop/loop.h"
 
 #include "log/log.h"
@@ -42,7 +45,6 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,6 +63,9 @@ struct FdEntry {
     std::vector<DBusWatch *> watches;
     uint32_t registered = 0; // events currently in epoll; 0: not in epoll
     bool dirty = false;
+    // Set for a descriptor of loop_watch_fd(), which has no owner.
+    void (*on_ready)(void *) = nullptr;
+    void *ready_data = nullptr;
 };
 
 struct Owner {
@@ -103,6 +108,7 @@ struct LoopState {
     std::vector<FdEntry *> dirty;
     std::vector<Owner *> ready;
     std::vector<FdEntry *> dead_entries;
+    std::vector<FdEntry *> watched; // loop_watch_fd()'s
     int depth = 0;
     gint64 last_fd_warning = 0;
     bool warned_fd = false;
@@ -166,6 +172,16 @@ void sync_entry(FdEntry *entry)
         LOG_DEBUG("epoll_ctl on fd %d failed: %s\n", entry->fd, g_strerror(errno));
 }
 
+// Removed from epoll at once; a pass, or events our poll function kept, may
+// still hold it.
+void retire_entry(FdEntry *entry)
+{
+    if (loop.depth > 0 || loop.polled_valid)
+        loop.dead_entries.push_back(entry);
+    else
+        delete entry;
+}
+
 void kill_entry(FdEntry *entry)
 {
     // The socket is still open here (libdbus closes it after removing its
@@ -179,11 +195,7 @@ void kill_entry(FdEntry *entry)
     auto &list = entry->owner->entries;
     list.erase(std::find(list.begin(), list.end(), entry));
     entry->owner = nullptr;
-    // A pass, or events our poll function kept, may still hold it.
-    if (loop.depth > 0 || loop.polled_valid)
-        loop.dead_entries.push_back(entry);
-    else
-        delete entry;
+    retire_entry(entry);
 }
 
 void free_dead_entries()
@@ -192,6 +204,7 @@ void free_dead_entries()
         delete entry;
     loop.dead_entries.clear();
 }
+
 
 // ------------------------------------------------------------- watches
 
@@ -372,16 +385,24 @@ void run_ready_list()
     }
 }
 
+// libdbus reads until the socket would block or 4 KiB have come. Its
+// EAGAIN is the last thing it does with errno, so a watch call that leaves
+// EAGAIN found the socket empty; any other value (it may also be clobbered)
+// costs at most one more read that ends in EAGAIN.
+bool read_drained()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
 // A large message arrives in pieces of about 4 KiB per watch call; reading
-// on while the socket has more saves a loop iteration per piece.
+// on until the socket is empty saves a loop iteration per piece.
 void read_on(FdEntry *entry, DBusWatch *watch, Owner *owner)
 {
     for (int i = 0; i < max_extra_reads; ++i) {
-        if (owner->queued || !entry_has(entry, watch) || !dbus_watch_get_enabled(watch))
+        if (read_drained() || owner->queued || !entry_has(entry, watch) ||
+            !dbus_watch_get_enabled(watch))
             return;
-        int waiting = 0;
-        if (ioctl(entry->fd, FIONREAD, &waiting) != 0 || waiting <= 0)
-            return;
+        errno = 0;
         dbus_watch_handle(watch, DBUS_WATCH_READABLE);
     }
 }
@@ -432,6 +453,10 @@ bool out_of_descriptors(int fd)
 
 void handle_entry(FdEntry *entry, uint32_t events)
 {
+    if (entry->on_ready) {
+        entry->on_ready(entry->ready_data);
+        return;
+    }
     Owner *owner = entry->owner;
     if (!owner)
         return; // died earlier in this pass
@@ -469,6 +494,7 @@ void handle_entry(FdEntry *entry, uint32_t events)
                 rest_server(owner);
             continue;
         }
+        errno = 0;
         dbus_watch_handle(watch, condition);
         if (condition & DBUS_WATCH_READABLE)
             read_on(entry, watch, owner);
@@ -511,6 +537,8 @@ gboolean source_dispatch(GSource *, GSourceFunc, gpointer)
         } else {
             n = epoll_wait(loop.epfd, events, max_events, 0);
         }
+        // Sockets are only read here; their messages are dispatched below,
+        // after every descriptor this wait reported was handled.
         for (int i = 0; i < n; ++i)
             handle_entry(static_cast<FdEntry *>(events[i].data.ptr), events[i].events);
     }
@@ -779,4 +807,37 @@ bool loop_attach_server(DBusServer *server)
     }
     return dbus_server_set_timeout_functions(server, add_timeout, remove_timeout,
                                              toggle_timeout, nullptr, nullptr);
+}
+
+bool loop_watch_fd(int fd, void (*on_ready)(void *data), void *data)
+{
+    if (!ensure_source())
+        return false;
+    auto *entry = new FdEntry;
+    entry->fd = fd;
+    entry->on_ready = on_ready;
+    entry->ready_data = data;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = entry;
+    if (epoll_ctl(loop.epfd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        delete entry;
+        return false;
+    }
+    entry->registered = EPOLLIN;
+    loop.watched.push_back(entry);
+    return true;
+}
+
+void loop_unwatch_fd(int fd)
+{
+    auto it = std::find_if(loop.watched.begin(), loop.watched.end(),
+                           [fd](const FdEntry *e) { return e->fd == fd; });
+    if (it == loop.watched.end())
+        return;
+    FdEntry *entry = *it;
+    loop.watched.erase(it);
+    epoll_ctl(loop.epfd, EPOLL_CTL_DEL, fd, nullptr);
+    entry->on_ready = nullptr; // with no owner either, a pass skips it
+    retire_entry(entry);
 }

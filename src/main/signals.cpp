@@ -2,6 +2,7 @@
 
 #include "audit/audit.h"
 #include "log/log.h"
+#include "loop/loop.h"
 #include "main/listener.h"
 #include "main/log_file.h"
 #include "main/notify.h"
@@ -9,13 +10,14 @@
 #include "session/pair.h"
 #include "session/registry.h"
 
-#include <glib-unix.h>
-
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -85,16 +87,15 @@ gboolean drain_tick(gpointer)
     return G_SOURCE_REMOVE;
 }
 
-gboolean on_stop_signal(gpointer data)
+void on_stop_signal(const char *name)
 {
-    const char *name = static_cast<const char *>(data);
     if (state.deadline != 0) {
         LOG_INFO("%s again, exiting at once\n", name);
         if (state.drain_source)
             g_source_remove(state.drain_source);
         state.drain_source = 0;
         g_main_loop_quit(state.loop);
-        return G_SOURCE_CONTINUE;
+        return;
     }
     notify_service_manager("STOPPING=1");
     LOG_INFO("%s: no longer accepting, %u client(s) connected\n", name,
@@ -104,10 +105,9 @@ gboolean on_stop_signal(gpointer data)
     // The writes themselves happen in the connections' own watches; this
     // only looks whether they are done.
     state.drain_source = g_timeout_add(10, drain_tick, nullptr);
-    return G_SOURCE_CONTINUE;
 }
 
-gboolean on_hangup(gpointer)
+void on_hangup()
 {
     char reloading[64];
     g_snprintf(reloading, sizeof reloading, "RELOADING=1\nMONOTONIC_USEC=%" G_GINT64_FORMAT,
@@ -115,13 +115,57 @@ gboolean on_hangup(gpointer)
     notify_service_manager(reloading);
     log_file_reopen(state.config);
     notify_service_manager("READY=1");
-    return G_SOURCE_CONTINUE;
 }
 
-gboolean on_user1(gpointer)
+// The handler only writes the signal's number into a pipe whose reading end
+// sits in the loop's epoll set with the connections: no GSource per signal
+// for GLib to look at on every iteration.
+int signal_pipe[2] = {-1, -1};
+
+void on_signal(int number)
 {
-    audit_write_all();
-    return G_SOURCE_CONTINUE;
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(number);
+    // A full pipe already holds a wake-up; a stop signal counted twice
+    // would only end the drain early, which a lost byte cannot cause.
+    [[maybe_unused]] const ssize_t ignored = write(signal_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+void on_signal_pipe(void *)
+{
+    unsigned char numbers[64];
+    ssize_t length;
+    while ((length = read(signal_pipe[0], numbers, sizeof numbers)) > 0 ||
+           (length < 0 && errno == EINTR)) {
+        for (ssize_t i = 0; i < length; ++i) {
+            switch (numbers[i]) {
+            case SIGTERM:
+                on_stop_signal("SIGTERM");
+                break;
+            case SIGINT:
+                on_stop_signal("SIGINT");
+                break;
+            case SIGHUP:
+                on_hangup();
+                break;
+            case SIGUSR1:
+                audit_write_all();
+                break;
+            default:
+                break;
+            }
+        }
+    }
+}
+
+void catch_signal(int number)
+{
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, nullptr);
 }
 
 } // namespace
@@ -129,11 +173,19 @@ gboolean on_user1(gpointer)
 void install_signal_handlers(GMainLoop *loop, ProxyConfig *config, unsigned drain_ms)
 {
     state = SignalState{loop, config, drain_ms, 0, 0};
-    g_unix_signal_add(SIGTERM, on_stop_signal, const_cast<char *>("SIGTERM"));
-    g_unix_signal_add(SIGINT, on_stop_signal, const_cast<char *>("SIGINT"));
-    g_unix_signal_add(SIGHUP, on_hangup, nullptr);
+    if (signal_pipe[0] < 0) {
+        if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0 ||
+            !loop_watch_fd(signal_pipe[0], on_signal_pipe, nullptr)) {
+            const int error = errno;
+            LOG_FATAL("Cannot watch for signals: %s\n", std::strerror(error));
+            std::exit(1);
+        }
+    }
+    catch_signal(SIGTERM);
+    catch_signal(SIGINT);
+    catch_signal(SIGHUP);
     if (audit_enabled())
-        g_unix_signal_add(SIGUSR1, on_user1, nullptr);
+        catch_signal(SIGUSR1);
 }
 
 void raise_descriptor_limit()

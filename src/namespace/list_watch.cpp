@@ -1,7 +1,7 @@
 #include "namespace/list_watch.h"
 
-#include <glib-unix.h>
-#include <glib.h>
+#include "loop/loop.h"
+
 #include <sys/inotify.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -19,7 +19,7 @@ namespace {
 
 struct ListWatch {
     int fd = -1;
-    guint source = 0;
+    bool watched = false; // in the loop's epoll set
     std::string dir;
     const char *const *names = nullptr;
     int dir_wd = -1;
@@ -141,7 +141,7 @@ bool is_list_name(const char *name)
     return false;
 }
 
-gboolean on_events(gint, GIOCondition, gpointer)
+void on_events(void *)
 {
     alignas(inotify_event) char buffer[4096];
     bool changed = false;
@@ -154,10 +154,9 @@ gboolean on_events(gint, GIOCondition, gpointer)
             if (length < 0 && errno == EAGAIN)
                 break;
             // The descriptor broke: nothing can be learnt from it any more.
-            watch.source = 0; // removed by the return below
             list_watch_stop();
             ++list_watch_generation;
-            return G_SOURCE_REMOVE;
+            return;
         }
         for (ssize_t at = 0; at < length;) {
             const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
@@ -182,7 +181,6 @@ gboolean on_events(gint, GIOCondition, gpointer)
         arm();
     else if (changed)
         ++list_watch_generation;
-    return G_SOURCE_CONTINUE;
 }
 
 } // namespace
@@ -200,15 +198,18 @@ int list_watch_start(const char *dir, const char *const *names)
         list_watch_stop();
         return -1;
     }
-    watch.source = g_unix_fd_add_full(G_PRIORITY_HIGH, watch.fd, G_IO_IN, on_events, nullptr,
-                                      nullptr);
+    watch.watched = loop_watch_fd(watch.fd, on_events, nullptr);
+    if (!watch.watched) {
+        list_watch_stop();
+        return -1;
+    }
     return 0;
 }
 
 void list_watch_stop()
 {
-    if (watch.source)
-        g_source_remove(watch.source);
+    if (watch.watched)
+        loop_unwatch_fd(watch.fd);
     if (watch.fd >= 0)
         close(watch.fd);
     watch = ListWatch{};

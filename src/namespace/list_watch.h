@@ -11,11 +11,12 @@ extern unsigned long list_watch_generation;
 // Watches `dir` for changes to the files `names` (null-terminated, kept by
 // pointer), and every directory on the way to it, as the path is written,
 // for the name the path goes on with: a symbolic link on the way switched,
-// or a directory replaced, is a change too. Events are handled by a GLib source of the default context with
-// a priority above the default, so that an event queued before a client's
-// message is handled before that message. 0 when watching; -1 when the
-// system cannot tell (no inotify, watch limit, remote filesystem): callers
-// then check the files themselves.
+// or a directory replaced, is a change too. Events are handled on the
+// default context's loop before the messages read with them are dispatched
+// (loop_watch_fd), so that an event queued before a client's message is
+// handled before that message. 0 when watching; -1 when the system cannot
+// tell (no inotify, watch limit, remote filesystem): callers then check the
+// files themselves.
 int list_watch_start(const char *dir, const char *const *names);
 void list_watch_stop();
 

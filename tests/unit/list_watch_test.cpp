@@ -1,5 +1,6 @@
 // The activation list kept current by directory events, and the stat rule
 // on a filesystem with whole-second file times.
+#include "loop/loop.h"
 #include "main/command_line.h"
 #include "namespace/activation_list.h"
 #include "util/overrides.h"
@@ -7,7 +8,6 @@
 #include "harness.h"
 #include "list_dir_fixture.h"
 
-#include <glib-unix.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -171,30 +171,32 @@ TEST_F(WatchedList, DirectoryMadeAfterStartIsWatched)
 
 TEST_F(WatchedList, EventIsHandledBeforeAMessageQueuedAfterIt)
 {
-    // A pipe stands for a client's socket; its source is older than the
-    // watch's, so among equals it would be dispatched first.
+    // A pipe stands for a client's socket, in the loop's epoll set as the
+    // sockets are (a message's dispatch coming after the pass's descriptors
+    // is Loop's test); watched first, so that only the order in which the
+    // two became ready can put the edit first.
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     std::optional<std::string> seen;
     struct Call {
         ProxyConfig *config;
         std::optional<std::string> *seen;
-    } call{&config, &seen};
-    const guint message = g_unix_fd_add(
-        fds[0], G_IO_IN,
-        [](gint fd, GIOCondition, gpointer data) -> gboolean {
-            char byte;
-            if (read(fd, &byte, 1) != 1)
-                return G_SOURCE_REMOVE;
+        int fd;
+    } call{&config, &seen, fds[0]};
+    ASSERT_TRUE(loop_watch_fd(
+        fds[0],
+        [](void *data) {
             auto *c = static_cast<Call *>(data);
+            char byte;
+            if (read(c->fd, &byte, 1) != 1)
+                return;
             char *value = nullptr;
             *c->seen = lookup_activation_list(c->config, "org.example.Player", &value) == 1
                            ? std::optional<std::string>(value)
                            : std::nullopt;
             std::free(value);
-            return G_SOURCE_CONTINUE;
         },
-        &call);
+        &call));
 
     make_dir();
     ASSERT_EQ(activation_list_watch_init(), 0);
@@ -207,7 +209,7 @@ TEST_F(WatchedList, EventIsHandledBeforeAMessageQueuedAfterIt)
     pump();
     EXPECT_EQ(seen, "after!\n");
 
-    g_source_remove(message);
+    loop_unwatch_fd(fds[0]);
     close(fds[0]);
     close(fds[1]);
 }

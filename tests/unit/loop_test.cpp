@@ -7,6 +7,9 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -186,6 +189,58 @@ TEST_F(Loop, LargeMessageReadInPiecesArrivesWholeAndWithWhatFollows)
     ASSERT_EQ(inbox.messages.size(), 2u);
     EXPECT_TRUE(blob_is(inbox.messages[0], size, 'z'));
     EXPECT_TRUE(blob_is(inbox.messages[1], 3, 's'));
+    dbus_connection_remove_filter(accepted[i], keep, &inbox);
+}
+
+struct PipeWatch {
+    int fds[2] = {-1, -1};
+    Inbox *inbox = nullptr;
+    int calls = 0;
+    size_t messages_seen = 0; // when the first call came
+};
+
+void on_pipe(void *data)
+{
+    auto *w = static_cast<PipeWatch *>(data);
+    if (w->calls++ == 0)
+        w->messages_seen = w->inbox->messages.size();
+    char buffer[16];
+    while (read(w->fds[0], buffer, sizeof buffer) > 0) {
+    }
+    loop_unwatch_fd(w->fds[0]); // from inside its own callback
+}
+
+TEST_F(Loop, WatchedDescriptorComesBeforeTheMessagesAndCanUnwatchItself)
+{
+    const size_t i = connect();
+    Inbox inbox;
+    ASSERT_TRUE(dbus_connection_add_filter(accepted[i], keep, &inbox, nullptr));
+    PipeWatch w;
+    w.inbox = &inbox;
+    ASSERT_EQ(pipe2(w.fds, O_NONBLOCK | O_CLOEXEC), 0);
+    ASSERT_TRUE(loop_watch_fd(w.fds[0], on_pipe, &w));
+
+    // Both are ready when the loop next looks: the descriptor is handled
+    // before the message is dispatched, though the socket was ready first.
+    DBusMessage *m = blob_signal(3, 'a');
+    ASSERT_TRUE(dbus_connection_send(far_ends[i], m, nullptr));
+    dbus_message_unref(m);
+    dbus_connection_flush(far_ends[i]);
+    ASSERT_EQ(write(w.fds[1], "x", 1), 1);
+    ASSERT_TRUE(harness::wait_until([&] {
+        pump();
+        return !inbox.messages.empty();
+    }));
+    EXPECT_EQ(w.calls, 1);
+    EXPECT_EQ(w.messages_seen, 0u);
+
+    // Unwatched: a later write calls nothing.
+    ASSERT_EQ(write(w.fds[1], "y", 1), 1);
+    for (int n = 0; n < 10; ++n)
+        g_main_context_iteration(nullptr, FALSE);
+    EXPECT_EQ(w.calls, 1);
+    close(w.fds[0]);
+    close(w.fds[1]);
     dbus_connection_remove_filter(accepted[i], keep, &inbox);
 }
 
