@@ -113,6 +113,14 @@ struct LoopState {
     gint64 last_fd_warning = 0;
     bool warned_fd = false;
     unsigned long attached = 0; // connections attached so far
+
+    // At exit: loop_watch_fd()'s records, which their users never give
+    // back (the signal pipe and the list's watch live as long as we do).
+    ~LoopState()
+    {
+        for (FdEntry *entry : watched)
+            delete entry;
+    }
 };
 
 LoopState loop;
