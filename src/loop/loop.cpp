@@ -134,8 +134,9 @@ void release_owner(Owner *owner)
 void wake_if_outside_loop()
 {
     // Inside any dispatch the next prepare sees the change anyway; only a
-    // caller outside the loop needs the wake-up (a system call).
-    if (!g_main_current_source())
+    // caller outside the loop needs the wake-up (a system call). Our own
+    // pass is known without asking GLib.
+    if (loop.depth == 0 && !g_main_current_source())
         g_main_context_wakeup(nullptr);
 }
 

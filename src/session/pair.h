@@ -26,7 +26,14 @@ struct QueueCounter;
 struct QueueBound {
     long largest;           // largest message queued since the queue was last empty
     QueueCounter *counter;  // messages still queued
+    // The last message went to an empty queue and its size was not asked
+    // for: whatever is queued at the next send is what is left of it.
+    bool unsized;
 };
+
+// The client's calls awaiting the bus's answer: usually one or two, kept
+// inline; the rest (up to relay/in_flight.cpp's bound) in `calls_to_bus`.
+constexpr unsigned pair_inline_calls = 4;
 
 struct ConnectionPair {
     DBusConnection *client;    // accepted from the container application
@@ -54,6 +61,8 @@ struct ConnectionPair {
     int own_name_seen;            // the bus's NameAcquired for the unique name went by
     QueueBound to_client;
     QueueBound to_bus;
+    dbus_uint32_t inline_calls_to_bus[pair_inline_calls]; // see relay/in_flight.h
+    unsigned inline_calls_count;
     GHashTable *calls_to_bus;    // owned; see relay/in_flight.h
     GHashTable *calls_to_client; // owned; see relay/in_flight.h
     GHashTable *asked_names;   // owned; see namespace/lookups.h
