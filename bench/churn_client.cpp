@@ -62,7 +62,7 @@ int main(int argc, char **argv)
     const char *address = args.get("--address", nullptr);
     if (!address) {
         std::fprintf(stderr, "usage: churn_client --address ADDR [--duration SECS] [--rate N]\n"
-                             "       [--nodelay] [--hold N] [--dest NAME] [--getall]\n");
+                             "       [--nodelay] [--hold N] [--dest NAME] [--getall] [--count N]\n");
         return 2;
     }
     const double duration = args.num("--duration", 2.0);
@@ -70,6 +70,8 @@ int main(int argc, char **argv)
     const bool nodelay = args.flag("--nodelay");
     const char *dest = args.get("--dest", bench::kService);
     const bool getall = args.flag("--getall");
+    // A fixed number of cycles (0: as many as the duration allows), for counts.
+    const long count = long(args.num("--count", 0));
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
     std::signal(SIGPIPE, SIG_IGN);
@@ -85,7 +87,7 @@ int main(int argc, char **argv)
     int64_t next = start;
     while (!stop_requested) {
         int64_t t0 = bench::now_ns();
-        if (t0 >= end)
+        if (count > 0 ? long(cycle.size()) + errors >= count : t0 >= end)
             break;
         if (interval) {
             if (t0 < next) {

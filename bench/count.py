@@ -15,6 +15,7 @@ exit cancel out.
   bench/count.py                 # builds build-bench/, about a minute
   bench/count.py --no-build --calls 4000 --keep /tmp/cg
   bench/count.py --no-build --payload 65536 --calls 200   # large messages
+  bench/count.py --no-build --churn --calls 200           # per connection
 """
 
 import argparse
@@ -23,12 +24,14 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run  # noqa: E402  (the shared process and bus helpers)
 from run import Failure, log, wait_for, unix_listening  # noqa: E402
 
 BASE_CALLS = 200
+BASE_CONNS = 50
 
 
 def relay_argv(bench, name, sock, policy):
@@ -42,8 +45,9 @@ def relay_argv(bench, name, sock, policy):
     return argv
 
 
-def measure(bench, procs, name, tool, calls, out, policy, payload=0):
-    """Runs one relay under `tool` while one client makes `calls` calls."""
+def measure(bench, procs, name, tool, calls, out, policy, payload=0, churn=False):
+    """Runs one relay under `tool` while one client makes `calls` calls (or,
+    with `churn`, `calls` connections that each say Hello, Ping and close)."""
     sock = os.path.join(bench.tmp, "count.sock")
     if os.path.exists(sock):
         os.unlink(sock)
@@ -58,11 +62,19 @@ def measure(bench, procs, name, tool, calls, out, policy, payload=0):
         wait_for(lambda: unix_listening(sock) or proc.poll() is not None, 60, name + " socket")
         if proc.poll() is not None:
             raise Failure(f"{name} under {tool} exited; see {bench.tmp}")
-        r = bench.run_client([bench.tool("load_client"), "--address", "unix:path=" + sock,
-                              "--conns", "1", "--inflight", "1", "--calls", str(calls),
-                              "--payload", str(payload)], 600)
-        if int(r["total_calls"]) != calls:
-            raise Failure(f"{name}: {int(r['total_calls'])} of {calls} calls answered")
+        if churn:
+            r = bench.run_client([bench.tool("churn_client"), "--address", "unix:path=" + sock,
+                                  "--count", str(calls), "--duration", "600"], 900)
+            if int(r["conns"]) != calls or int(r["errors"]):
+                raise Failure(f"{name}: {int(r['conns'])} of {calls} connections served")
+            # The last clients' departures are part of what a connection costs.
+            time.sleep(2)
+        else:
+            r = bench.run_client([bench.tool("load_client"), "--address", "unix:path=" + sock,
+                                  "--conns", "1", "--inflight", "1", "--calls", str(calls),
+                                  "--payload", str(payload)], 600)
+            if int(r["total_calls"]) != calls:
+                raise Failure(f"{name}: {int(r['total_calls'])} of {calls} calls answered")
         # valgrind runs the relay in its own process; strace is its parent.
         target = procs.children(proc.pid)[:1] if tool == "strace" else [proc.pid]
         for pid in target:
@@ -103,6 +115,9 @@ def main():
                     help="comma-separated: floor, daemon, daemon --filter, peer")
     ap.add_argument("--payload", type=int, default=0,
                     help="bytes per call: Echo(ay) of this size instead of Ping (0)")
+    ap.add_argument("--churn", action="store_true",
+                    help="count per connection (connect, Hello, Ping, close) instead of "
+                         "per message; --calls is then the extra connections")
     ap.add_argument("--build-dir", default=os.path.join(run.ROOT, "build-bench"))
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--daemon", help="daemon binary to count instead of the build tree's")
@@ -128,16 +143,17 @@ def main():
         with open(policy, "w") as f:
             f.write(run.POLICY_100)
         rows = {}
+        base = BASE_CONNS if args.churn else BASE_CALLS
         for name in relays:
             row = {}
             for tool in ("callgrind", "strace"):
                 got = []
-                for calls in (BASE_CALLS, BASE_CALLS + args.calls):
+                for calls in (base, base + args.calls):
                     out = os.path.join(outdir, f"{tool}.{name.replace(' ', '')}.{calls}")
                     got.append(measure(bench, procs, name, tool, calls, out, policy,
-                                       args.payload))
+                                       args.payload, args.churn))
                     log(f"{name}, {tool}, {calls} calls: {got[-1].get('total')}")
-                msgs = 2 * args.calls
+                msgs = args.calls if args.churn else 2 * args.calls
                 if tool == "callgrind":
                     row["ir"] = (got[1]["total"] - got[0]["total"]) / msgs
                 else:
@@ -146,10 +162,14 @@ def main():
                                       for k, v in got[1].items() if k != "total"}
             rows[name] = row
         floor = rows.get("floor")
-        what = (f"{args.payload}-byte message, sequential Echo" if args.payload
-                else "small message, sequential Ping")
-        print(f"Per relayed {what} (1 conn x 1), "
-              f"{args.calls} calls more than {BASE_CALLS}:")
+        if args.churn:
+            print(f"Per connection (connect, Hello, Ping, close), "
+                  f"{args.calls} connections more than {base}:")
+        else:
+            what = (f"{args.payload}-byte message, sequential Echo" if args.payload
+                    else "small message, sequential Ping")
+            print(f"Per relayed {what} (1 conn x 1), "
+                  f"{args.calls} calls more than {base}:")
         print()
         print("| relay | instructions | ÷ floor | system calls | which |")
         print("|---|---|---|---|---|")

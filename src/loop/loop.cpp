@@ -209,8 +209,9 @@ void free_entry(FdEntry *entry)
 void wake_if_outside_loop()
 {
     // Inside any dispatch the next prepare sees the change anyway; only a
-    // caller outside the loop needs the wake-up (a system call).
-    if (!g_main_current_source())
+    // caller outside the loop needs the wake-up (a system call). Our own
+    // pass is known without asking GLib.
+    if (loop.depth == 0 && !g_main_current_source())
         g_main_context_wakeup(nullptr);
 }
 
@@ -616,6 +617,26 @@ gboolean source_check(GSource *)
     return (loop.pollfd.revents & (G_IO_IN | G_IO_ERR | G_IO_HUP)) || !loop.ready.empty();
 }
 
+// libdbus answers each step of authentication by enabling the write watch
+// and waiting for the socket to be writable: two epoll_ctl calls and a
+// wake-up per step, five steps per client. A socket that has just been
+// read from is writable all but always, so these answers are written at
+// the end of the pass instead; one that would block is registered as usual.
+void write_authentication_answers()
+{
+    // Handling may add to the list or take from it; records stay until the
+    // pass ends.
+    for (size_t i = 0; i < loop.dirty.size(); ++i) {
+        FdEntry *entry = loop.dirty[i];
+        Owner *owner = entry->owner;
+        if (!owner || !owner->connection || (entry->registered & EPOLLOUT) ||
+            !(wanted_events(entry) & EPOLLOUT) ||
+            dbus_connection_get_is_authenticated(owner->connection))
+            continue;
+        handle_entry(entry, EPOLLOUT);
+    }
+}
+
 gboolean source_dispatch(GSource *, GSourceFunc, gpointer)
 {
     loop.depth++;
@@ -636,6 +657,7 @@ gboolean source_dispatch(GSource *, GSourceFunc, gpointer)
             handle_entry(static_cast<FdEntry *>(events[i].data.ptr), events[i].events);
     }
     run_ready_list();
+    write_authentication_answers();
     if (--loop.depth == 0)
         free_dead_entries();
     return G_SOURCE_CONTINUE;

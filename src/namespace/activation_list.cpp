@@ -203,7 +203,7 @@ struct ParsedList {
     // Kept current by the watch's events rather than by stat().
     bool by_events = false;
     unsigned long generation = 0;
-    std::string path;
+    unsigned long path_generation = 0; // of the path it was read from
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
@@ -213,6 +213,9 @@ struct ParsedList {
 };
 
 ParsedList parsed_list;
+// Counts the list paths built, so that the parsed list's path is checked
+// by a number rather than a string compare per lookup.
+unsigned long list_path_generation = 0;
 
 bool same_time(const timespec &a, const timespec &b)
 {
@@ -221,7 +224,7 @@ bool same_time(const timespec &a, const timespec &b)
 
 bool still_current(const ParsedList &list, const char *path)
 {
-    if (!list.valid || list.path != path)
+    if (!list.valid || list.path_generation != list_path_generation)
         return false;
     if (list.by_events)
         return list_watch_usable_for(overrides.activation_list_dir) &&
@@ -244,7 +247,7 @@ timespec now()
 bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
 {
     list = ParsedList{};
-    list.path = path;
+    list.path_generation = list_path_generation;
     list.by_events = list_watch_usable_for(overrides.activation_list_dir);
     list.generation = list_watch_generation;
     const timespec read_started = now();
@@ -318,6 +321,7 @@ const ListPath &current_list_path(const ProxyConfig *config)
     if (cached.built && cached.system_bus == config->use_system_bus && cached.dir == dir)
         return cached;
     cached.built = true;
+    ++list_path_generation;
     cached.system_bus = config->use_system_bus;
     cached.dir = dir;
     std::memset(cached.path, 0, sizeof cached.path);

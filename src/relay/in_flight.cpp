@@ -17,6 +17,45 @@ gchar *host_call_key(const char *caller, dbus_uint32_t serial)
     return g_strdup_printf("%u %s", serial, caller ? caller : "");
 }
 
+unsigned overflow_size(const ConnectionPair *pair)
+{
+    return pair->calls_to_bus ? g_hash_table_size(pair->calls_to_bus) : 0;
+}
+
+// A client reusing a serial still awaited is noted once, as the hash
+// table alone would.
+void note_call_to_bus(ConnectionPair *pair, dbus_uint32_t serial)
+{
+    unsigned &count = pair->inline_calls_count;
+    for (unsigned i = 0; i < count; ++i)
+        if (pair->inline_calls_to_bus[i] == serial)
+            return;
+    const unsigned overflow = overflow_size(pair);
+    if (count < pair_inline_calls && (overflow == 0 || !g_hash_table_contains(
+                                          pair->calls_to_bus, GUINT_TO_POINTER(serial)))) {
+        pair->inline_calls_to_bus[count++] = serial;
+        return;
+    }
+    if (count + overflow >= max_noted)
+        return;
+    if (!pair->calls_to_bus)
+        pair->calls_to_bus = g_hash_table_new(g_direct_hash, g_direct_equal);
+    g_hash_table_add(pair->calls_to_bus, GUINT_TO_POINTER(serial));
+}
+
+void forget_call_to_bus(ConnectionPair *pair, dbus_uint32_t serial)
+{
+    unsigned &count = pair->inline_calls_count;
+    for (unsigned i = 0; i < count; ++i) {
+        if (pair->inline_calls_to_bus[i] == serial) {
+            pair->inline_calls_to_bus[i] = pair->inline_calls_to_bus[--count];
+            return;
+        }
+    }
+    if (pair->calls_to_bus)
+        g_hash_table_remove(pair->calls_to_bus, GUINT_TO_POINTER(serial));
+}
+
 } // namespace
 
 void in_flight_call_sent(ConnectionPair *pair, DBusConnection *target, DBusMessage *message)
@@ -26,10 +65,7 @@ void in_flight_call_sent(ConnectionPair *pair, DBusConnection *target, DBusMessa
         return;
     const dbus_uint32_t serial = dbus_message_get_serial(message);
     if (target == pair->server) {
-        if (!pair->calls_to_bus)
-            pair->calls_to_bus = g_hash_table_new(g_direct_hash, g_direct_equal);
-        if (g_hash_table_size(pair->calls_to_bus) < max_noted)
-            g_hash_table_add(pair->calls_to_bus, GUINT_TO_POINTER(serial));
+        note_call_to_bus(pair, serial);
     } else {
         if (!pair->calls_to_client)
             pair->calls_to_client = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, nullptr);
@@ -46,8 +82,7 @@ void in_flight_reply_seen(ConnectionPair *pair, DBusConnection *target, DBusMess
         return;
     const dbus_uint32_t serial = dbus_message_get_reply_serial(message);
     if (target == pair->client) {
-        if (pair->calls_to_bus)
-            g_hash_table_remove(pair->calls_to_bus, GUINT_TO_POINTER(serial));
+        forget_call_to_bus(pair, serial);
     } else if (pair->calls_to_client && g_hash_table_size(pair->calls_to_client) > 0) {
         gchar *key = host_call_key(dbus_message_get_destination(message), serial);
         g_hash_table_remove(pair->calls_to_client, key);
@@ -57,7 +92,7 @@ void in_flight_reply_seen(ConnectionPair *pair, DBusConnection *target, DBusMess
 
 unsigned in_flight_calls(const ConnectionPair *pair)
 {
-    return (pair->calls_to_bus ? g_hash_table_size(pair->calls_to_bus) : 0) +
+    return pair->inline_calls_count + overflow_size(pair) +
            (pair->calls_to_client ? g_hash_table_size(pair->calls_to_client) : 0);
 }
 
@@ -68,5 +103,6 @@ void in_flight_forget(ConnectionPair *pair)
     if (pair->calls_to_client)
         g_hash_table_destroy(pair->calls_to_client);
     pair->calls_to_bus = nullptr;
+    pair->inline_calls_count = 0;
     pair->calls_to_client = nullptr;
 }

@@ -26,10 +26,17 @@ struct QueueCounter;
 struct QueueBound {
     long largest;           // largest message queued since the queue was last empty
     QueueCounter *counter;  // messages still queued
+    // The last message went to an empty queue and its size was not asked
+    // for: whatever is queued at the next send is what is left of it.
+    bool unsized;
 };
 
-// Pointers first and the flags packed at the end: every idle client keeps
-// one of these.
+// The client's calls awaiting the bus's answer: usually one or two, kept
+// inline; the rest (up to relay/in_flight.cpp's bound) in `calls_to_bus`.
+constexpr unsigned pair_inline_calls = 4;
+
+// Pointers first, the 4-byte fields and the flags packed at the end: every
+// idle client keeps one of these.
 struct ConnectionPair {
     DBusConnection *client;    // accepted from the container application
     // The private connection to the host bus opened for this client; not the
@@ -52,9 +59,12 @@ struct ConnectionPair {
     GHashTable *asked_names;   // owned; see namespace/lookups.h
     struct PairPolicy *policy; // owned; the access policy's state (--filter)
 
-    guint idle_timer;             // closes a client that never speaks; 0 once it has
+    dbus_uint32_t inline_calls_to_bus[pair_inline_calls]; // see relay/in_flight.h
+    unsigned inline_calls_count;
+    // While authenticating, closes a client that never speaks; while
+    // opening, gives up on the bus's answer to `bus_hello`; 0 when neither.
+    guint timer;
     dbus_uint32_t bus_hello;      // serial of the bus connection's own Hello, while opening
-    guint bus_hello_timer;        // gives up on the bus's answer to it
     PairState state : 2;
     unsigned hello_done : 1;      // 1 once the client's Hello was answered
     unsigned client_filtered : 1; // client_message_filter is installed on client
