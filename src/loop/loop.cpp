@@ -70,16 +70,28 @@ struct FdEntry {
     DBusWatch *few[2] = {};
     unsigned n_watches = 0;
     bool dirty = false;
+    bool watched = false; // a WatchedFd
     std::vector<DBusWatch *> *more = nullptr;
-    // Set for a descriptor of loop_watch_fd(), which has no owner.
-    void (*on_ready)(void *) = nullptr;
-    void *ready_data = nullptr;
 
     FdEntry() = default;
     FdEntry(const FdEntry &) = delete;
     FdEntry &operator=(const FdEntry &) = delete;
     ~FdEntry() { delete more; }
 };
+
+// A descriptor of loop_watch_fd(), which has no owner.
+struct WatchedFd : FdEntry {
+    void (*on_ready)(void *) = nullptr;
+    void *ready_data = nullptr;
+};
+
+void delete_entry(FdEntry *entry)
+{
+    if (entry->watched)
+        delete static_cast<WatchedFd *>(entry);
+    else
+        delete entry;
+}
 
 // One record per connection or server, with its first socket's entry in
 // it: an idle client costs two of these, one allocation each.
@@ -170,7 +182,7 @@ struct LoopState {
     std::vector<FdEntry *> dirty;
     std::vector<Owner *> ready;
     std::vector<FdEntry *> dead_entries;
-    std::vector<FdEntry *> watched; // loop_watch_fd()'s
+    std::vector<WatchedFd *> watched; // loop_watch_fd()'s
     int depth = 0;
     gint64 last_fd_warning = 0;
     bool warned_fd = false;
@@ -180,7 +192,7 @@ struct LoopState {
     // back (the signal pipe and the list's watch live as long as we do).
     ~LoopState()
     {
-        for (FdEntry *entry : watched)
+        for (WatchedFd *entry : watched)
             delete entry;
     }
 };
@@ -197,7 +209,7 @@ void free_entry(FdEntry *entry)
 {
     Owner *home = entry->home;
     if (!home) {
-        delete entry;
+        delete_entry(entry);
         return;
     }
     delete entry->more;
@@ -547,8 +559,10 @@ bool out_of_descriptors(int fd)
 
 void handle_entry(FdEntry *entry, uint32_t events)
 {
-    if (entry->on_ready) {
-        entry->on_ready(entry->ready_data);
+    if (entry->watched) {
+        auto *watched = static_cast<WatchedFd *>(entry);
+        if (watched->on_ready)
+            watched->on_ready(watched->ready_data);
         return;
     }
     Owner *owner = entry->owner;
@@ -928,7 +942,8 @@ bool loop_watch_fd(int fd, void (*on_ready)(void *data), void *data)
 {
     if (!ensure_source())
         return false;
-    auto *entry = new FdEntry;
+    auto *entry = new WatchedFd;
+    entry->watched = true;
     entry->fd = fd;
     entry->on_ready = on_ready;
     entry->ready_data = data;
@@ -947,10 +962,10 @@ bool loop_watch_fd(int fd, void (*on_ready)(void *data), void *data)
 void loop_unwatch_fd(int fd)
 {
     auto it = std::find_if(loop.watched.begin(), loop.watched.end(),
-                           [fd](const FdEntry *e) { return e->fd == fd; });
+                           [fd](const WatchedFd *e) { return e->fd == fd; });
     if (it == loop.watched.end())
         return;
-    FdEntry *entry = *it;
+    WatchedFd *entry = *it;
     loop.watched.erase(it);
     epoll_ctl(loop.epfd, EPOLL_CTL_DEL, fd, nullptr);
     entry->on_ready = nullptr; // with no owner either, a pass skips it
