@@ -319,9 +319,13 @@ dbus_bool_t add_watch(DBusWatch *watch, void *data)
         entry = entry->next;
     if (!entry) {
         if (!owner->first_used) {
+            // Its last use (if any) ended in kill_entry, which took it out of
+            // epoll and off every list.
             owner->first_used = true;
             entry = &owner->first;
             entry->home = owner;
+            entry->registered = 0;
+            entry->dirty = false;
         } else {
             entry = new FdEntry;
         }
