@@ -59,25 +59,99 @@ struct Owner;
 // One socket of a connection or server, with the watches libdbus has on it.
 struct FdEntry {
     int fd = -1;
-    Owner *owner = nullptr; // null once the last watch is gone
-    std::vector<DBusWatch *> watches;
     uint32_t registered = 0; // events currently in epoll; 0: not in epoll
+    Owner *owner = nullptr; // null once the last watch is gone
+    // Set when this is home->first: it is given back to its owner, which
+    // lives on until then, instead of being deleted.
+    Owner *home = nullptr;
+    FdEntry *next = nullptr; // the owner's other sockets
+    // libdbus puts a read and a write watch on a socket: they fit here, and
+    // anything past them goes to `more`.
+    DBusWatch *few[2] = {};
+    unsigned n_watches = 0;
     bool dirty = false;
-    // Set for a descriptor of loop_watch_fd(), which has no owner.
+    bool watched = false; // a WatchedFd
+    std::vector<DBusWatch *> *more = nullptr;
+
+    FdEntry() = default;
+    FdEntry(const FdEntry &) = delete;
+    FdEntry &operator=(const FdEntry &) = delete;
+    ~FdEntry() { delete more; }
+};
+
+// A descriptor of loop_watch_fd(), which has no owner.
+struct WatchedFd : FdEntry {
     void (*on_ready)(void *) = nullptr;
     void *ready_data = nullptr;
 };
 
+void delete_entry(FdEntry *entry)
+{
+    if (entry->watched)
+        delete static_cast<WatchedFd *>(entry);
+    else
+        delete entry;
+}
+
+// One record per connection or server, with its first socket's entry in
+// it: an idle client costs two of these, one allocation each.
 struct Owner {
     DBusConnection *connection = nullptr; // null once finalised
     DBusServer *server = nullptr;
-    std::vector<FdEntry *> entries;
-    int busy = 0;        // passes and the ready list holding this record
+    FdEntry *entries = nullptr; // its sockets, linked by `next`
+    int busy = 0;        // passes, the ready list and a dead `first` holding this record
+    guint wake_id = 0;
     bool gone = false;   // libdbus released it
     bool queued = false; // on the ready list
     bool resting = false; // server: not accepting for a moment
-    guint wake_id = 0;
+    bool first_used = false; // `first` is taken, alive or waiting to be freed
+    FdEntry first;
 };
+
+DBusWatch *watch_at(const FdEntry *entry, unsigned i)
+{
+    return i < std::size(entry->few) ? entry->few[i] : (*entry->more)[i - std::size(entry->few)];
+}
+
+void add_to_entry(FdEntry *entry, DBusWatch *watch)
+{
+    if (entry->n_watches < std::size(entry->few)) {
+        entry->few[entry->n_watches] = watch;
+    } else {
+        if (!entry->more)
+            entry->more = new std::vector<DBusWatch *>;
+        entry->more->push_back(watch);
+    }
+    entry->n_watches++;
+}
+
+bool entry_has_watch(const FdEntry *entry, DBusWatch *watch)
+{
+    for (unsigned i = 0; i < entry->n_watches; ++i)
+        if (watch_at(entry, i) == watch)
+            return true;
+    return false;
+}
+
+void remove_from_entry(FdEntry *entry, DBusWatch *watch)
+{
+    unsigned i = 0;
+    while (i < entry->n_watches && watch_at(entry, i) != watch)
+        ++i;
+    if (i == entry->n_watches)
+        return;
+    // Order kept: the rest move down by one.
+    for (; i + 1 < entry->n_watches; ++i) {
+        DBusWatch *next = watch_at(entry, i + 1);
+        if (i < std::size(entry->few))
+            entry->few[i] = next;
+        else
+            (*entry->more)[i - std::size(entry->few)] = next;
+    }
+    entry->n_watches--;
+    if (entry->n_watches >= std::size(entry->few))
+        entry->more->pop_back();
+}
 
 // A pass over one socket stops reading after this many extra watch calls
 // (about 4 KiB each) so that one large message does not starve the others.
@@ -108,7 +182,7 @@ struct LoopState {
     std::vector<FdEntry *> dirty;
     std::vector<Owner *> ready;
     std::vector<FdEntry *> dead_entries;
-    std::vector<FdEntry *> watched; // loop_watch_fd()'s
+    std::vector<WatchedFd *> watched; // loop_watch_fd()'s
     int depth = 0;
     gint64 last_fd_warning = 0;
     bool warned_fd = false;
@@ -118,7 +192,7 @@ struct LoopState {
     // back (the signal pipe and the list's watch live as long as we do).
     ~LoopState()
     {
-        for (FdEntry *entry : watched)
+        for (WatchedFd *entry : watched)
             delete entry;
     }
 };
@@ -129,6 +203,19 @@ void release_owner(Owner *owner)
 {
     if (--owner->busy == 0 && owner->gone)
         delete owner;
+}
+
+void free_entry(FdEntry *entry)
+{
+    Owner *home = entry->home;
+    if (!home) {
+        delete_entry(entry);
+        return;
+    }
+    delete entry->more;
+    entry->more = nullptr;
+    home->first_used = false;
+    release_owner(home);
 }
 
 void wake_if_outside_loop()
@@ -154,7 +241,8 @@ uint32_t wanted_events(const FdEntry *entry)
     if (!entry->owner || entry->owner->resting)
         return 0;
     uint32_t events = 0;
-    for (DBusWatch *watch : entry->watches) {
+    for (unsigned i = 0; i < entry->n_watches; ++i) {
+        DBusWatch *watch = watch_at(entry, i);
         if (!dbus_watch_get_enabled(watch))
             continue;
         const unsigned flags = dbus_watch_get_flags(watch);
@@ -188,7 +276,7 @@ void retire_entry(FdEntry *entry)
     if (loop.depth > 0 || loop.polled_valid)
         loop.dead_entries.push_back(entry);
     else
-        delete entry;
+        free_entry(entry);
 }
 
 void kill_entry(FdEntry *entry)
@@ -201,16 +289,21 @@ void kill_entry(FdEntry *entry)
     }
     if (entry->dirty)
         loop.dirty.erase(std::find(loop.dirty.begin(), loop.dirty.end(), entry));
-    auto &list = entry->owner->entries;
-    list.erase(std::find(list.begin(), list.end(), entry));
+    FdEntry **link = &entry->owner->entries;
+    while (*link != entry)
+        link = &(*link)->next;
+    *link = entry->next;
+    entry->next = nullptr;
     entry->owner = nullptr;
+    if (entry->home)
+        entry->home->busy++; // released by free_entry
     retire_entry(entry);
 }
 
 void free_dead_entries()
 {
     for (FdEntry *entry : loop.dead_entries)
-        delete entry;
+        free_entry(entry);
     loop.dead_entries.clear();
 }
 
@@ -221,17 +314,27 @@ dbus_bool_t add_watch(DBusWatch *watch, void *data)
 {
     auto *owner = static_cast<Owner *>(data);
     const int fd = dbus_watch_get_unix_fd(watch);
-    FdEntry *entry = nullptr;
-    for (FdEntry *e : owner->entries)
-        if (e->fd == fd)
-            entry = e;
+    FdEntry *entry = owner->entries;
+    while (entry && entry->fd != fd)
+        entry = entry->next;
     if (!entry) {
-        entry = new FdEntry;
+        if (!owner->first_used) {
+            // Its last use (if any) ended in kill_entry, which took it out of
+            // epoll and off every list.
+            owner->first_used = true;
+            entry = &owner->first;
+            entry->home = owner;
+            entry->registered = 0;
+            entry->dirty = false;
+        } else {
+            entry = new FdEntry;
+        }
         entry->fd = fd;
         entry->owner = owner;
-        owner->entries.push_back(entry);
+        entry->next = owner->entries;
+        owner->entries = entry;
     }
-    entry->watches.push_back(watch);
+    add_to_entry(entry, watch);
     dbus_watch_set_data(watch, entry, nullptr);
     mark_dirty(entry);
     return TRUE;
@@ -243,9 +346,8 @@ void remove_watch(DBusWatch *watch, void *)
     if (!entry)
         return;
     dbus_watch_set_data(watch, nullptr, nullptr);
-    auto &list = entry->watches;
-    list.erase(std::find(list.begin(), list.end(), watch));
-    if (list.empty())
+    remove_from_entry(entry, watch);
+    if (entry->n_watches == 0)
         kill_entry(entry);
     else
         mark_dirty(entry);
@@ -259,8 +361,7 @@ void toggle_watch(DBusWatch *watch, void *)
 
 bool entry_has(const FdEntry *entry, DBusWatch *watch)
 {
-    return entry->owner &&
-           std::find(entry->watches.begin(), entry->watches.end(), watch) != entry->watches.end();
+    return entry->owner && entry_has_watch(entry, watch);
 }
 
 unsigned watch_condition(DBusWatch *watch, uint32_t events)
@@ -432,7 +533,7 @@ gboolean wake_server(gpointer data)
     auto *owner = static_cast<Owner *>(data);
     owner->wake_id = 0;
     owner->resting = false;
-    for (FdEntry *entry : owner->entries)
+    for (FdEntry *entry = owner->entries; entry; entry = entry->next)
         mark_dirty(entry);
     return G_SOURCE_REMOVE;
 }
@@ -442,7 +543,7 @@ void rest_server(Owner *owner)
     if (owner->resting || owner->gone)
         return;
     owner->resting = true;
-    for (FdEntry *entry : owner->entries)
+    for (FdEntry *entry = owner->entries; entry; entry = entry->next)
         mark_dirty(entry);
     owner->wake_id = g_timeout_add(loop_accept_backoff_ms, wake_server, owner);
     warn_out_of_descriptors();
@@ -462,8 +563,10 @@ bool out_of_descriptors(int fd)
 
 void handle_entry(FdEntry *entry, uint32_t events)
 {
-    if (entry->on_ready) {
-        entry->on_ready(entry->ready_data);
+    if (entry->watched) {
+        auto *watched = static_cast<WatchedFd *>(entry);
+        if (watched->on_ready)
+            watched->on_ready(watched->ready_data);
         return;
     }
     Owner *owner = entry->owner;
@@ -482,13 +585,13 @@ void handle_entry(FdEntry *entry, uint32_t events)
     DBusWatch *few[4];
     std::vector<DBusWatch *> many;
     DBusWatch **watches = few;
-    const size_t count = entry->watches.size();
-    if (count <= std::size(few)) {
-        std::copy_n(entry->watches.begin(), count, few);
-    } else {
-        many = entry->watches;
+    const size_t count = entry->n_watches;
+    if (count > std::size(few)) {
+        many.resize(count);
         watches = many.data();
     }
+    for (unsigned i = 0; i < count; ++i)
+        watches[i] = watch_at(entry, i);
     for (size_t i = 0; i < count; ++i) {
         DBusWatch *watch = watches[i];
         if (!entry_has(entry, watch))
@@ -843,7 +946,8 @@ bool loop_watch_fd(int fd, void (*on_ready)(void *data), void *data)
 {
     if (!ensure_source())
         return false;
-    auto *entry = new FdEntry;
+    auto *entry = new WatchedFd;
+    entry->watched = true;
     entry->fd = fd;
     entry->on_ready = on_ready;
     entry->ready_data = data;
@@ -862,10 +966,10 @@ bool loop_watch_fd(int fd, void (*on_ready)(void *data), void *data)
 void loop_unwatch_fd(int fd)
 {
     auto it = std::find_if(loop.watched.begin(), loop.watched.end(),
-                           [fd](const FdEntry *e) { return e->fd == fd; });
+                           [fd](const WatchedFd *e) { return e->fd == fd; });
     if (it == loop.watched.end())
         return;
-    FdEntry *entry = *it;
+    WatchedFd *entry = *it;
     loop.watched.erase(it);
     epoll_ctl(loop.epfd, EPOLL_CTL_DEL, fd, nullptr);
     entry->on_ready = nullptr; // with no owner either, a pass skips it

@@ -68,7 +68,7 @@ constexpr guint bus_hello_timeout_ms = 25000;
 gboolean on_bus_hello_timeout(gpointer data)
 {
     auto *pair = static_cast<ConnectionPair *>(data);
-    pair->bus_hello_timer = 0;
+    pair->timer = 0;
     fail_to_open(pair, "no reply to Hello");
     return G_SOURCE_REMOVE;
 }
@@ -99,14 +99,14 @@ void pair_client_spoke(ConnectionPair *pair)
         fail_to_open(pair, "out of memory");
         return;
     }
-    pair->bus_hello_timer = g_timeout_add(bus_hello_timeout_ms, on_bus_hello_timeout, pair);
+    pair->timer = g_timeout_add(bus_hello_timeout_ms, on_bus_hello_timeout, pair);
 }
 
 void pair_bus_hello_answered(ConnectionPair *pair, DBusMessage *reply)
 {
-    if (pair->bus_hello_timer)
-        g_source_remove(pair->bus_hello_timer);
-    pair->bus_hello_timer = 0;
+    if (pair->timer)
+        g_source_remove(pair->timer);
+    pair->timer = 0;
     pair->bus_hello = 0;
     std::string error;
     if (!bus_take_hello_reply(reply, pair->server, &error)) {

@@ -38,7 +38,7 @@ void close_connection(DBusConnection *connection)
 gboolean on_idle_timeout(gpointer data)
 {
     auto *pair = static_cast<ConnectionPair *>(data);
-    pair->idle_timer = 0;
+    pair->timer = 0;
     if (dbus_connection_get_is_authenticated(pair->client))
         LOG_DEBUG("[CLIENT:]Client sent nothing within %u ms of authenticating, closing it\n",
                   overrides.pair_idle_timeout_ms);
@@ -90,14 +90,15 @@ void pair_await_first_message(ConnectionPair *pair)
 {
     pair->incomplete = 1;
     g_queue_push_tail(&incomplete_pairs, pair);
-    pair->idle_timer = g_timeout_add(overrides.pair_idle_timeout_ms, on_idle_timeout, pair);
+    pair->timer = g_timeout_add(overrides.pair_idle_timeout_ms, on_idle_timeout, pair);
 }
 
 void pair_stop_waiting(ConnectionPair *pair)
 {
-    if (pair->idle_timer) {
-        g_source_remove(pair->idle_timer);
-        pair->idle_timer = 0;
+    // Past authenticating, the timer waits for the bus's Hello answer.
+    if (pair->state == PAIR_AUTHENTICATING && pair->timer) {
+        g_source_remove(pair->timer);
+        pair->timer = 0;
     }
     if (pair->incomplete) {
         pair->incomplete = 0;
@@ -109,10 +110,10 @@ void pair_release(ConnectionPair *pair)
 {
     pair_registry_remove(pair);
     pair_stop_waiting(pair);
-    // Neither callback may run for a pair that is gone.
-    if (pair->bus_hello_timer)
-        g_source_remove(pair->bus_hello_timer);
-    pair->bus_hello_timer = 0;
+    // The timer's callback may not run for a pair that is gone.
+    if (pair->timer)
+        g_source_remove(pair->timer);
+    pair->timer = 0;
     cancel_call(&pair->pid_query);
     release_queue(&pair->held_from_client);
     release_queue(&pair->held_from_bus);

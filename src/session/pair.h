@@ -35,6 +35,8 @@ struct QueueBound {
 // inline; the rest (up to relay/in_flight.cpp's bound) in `calls_to_bus`.
 constexpr unsigned pair_inline_calls = 4;
 
+// Pointers first, the 4-byte fields and the flags packed at the end: every
+// idle client keeps one of these.
 struct ConnectionPair {
     DBusConnection *client;    // accepted from the container application
     // The private connection to the host bus opened for this client; not the
@@ -44,29 +46,31 @@ struct ConnectionPair {
     // The first name still recorded for the client in config->owned_names;
     // a key of client_names, not owned here.
     char *owned_name;
-    int hello_done;            // 1 once the client's Hello was answered
 
-    PairState state;
-    int client_filtered;          // client_message_filter is installed on client
-    int server_filtered;          // server_message_filter is installed on server
-    guint idle_timer;             // closes a client that never speaks; 0 once it has
-    int incomplete;               // counted among the clients that have not spoken
-    dbus_uint32_t bus_hello;      // serial of the bus connection's own Hello, while opening
-    guint bus_hello_timer;        // gives up on the bus's answer to it
     GQueue held_from_client;      // client messages waiting for the bus connection
     GQueue held_from_bus;         // bus messages waiting behind a process-id query
     DBusPendingCall *pid_query;   // the query that the head of held_from_bus waits for
     GHashTable *client_names;     // well-known names the client owns on the bus
     GHashTable *name_requests;    // its RequestName calls awaiting the bus's reply
-    int own_name_seen;            // the bus's NameAcquired for the unique name went by
     QueueBound to_client;
     QueueBound to_bus;
-    dbus_uint32_t inline_calls_to_bus[pair_inline_calls]; // see relay/in_flight.h
-    unsigned inline_calls_count;
     GHashTable *calls_to_bus;    // owned; see relay/in_flight.h
     GHashTable *calls_to_client; // owned; see relay/in_flight.h
     GHashTable *asked_names;   // owned; see namespace/lookups.h
     struct PairPolicy *policy; // owned; the access policy's state (--filter)
+
+    dbus_uint32_t inline_calls_to_bus[pair_inline_calls]; // see relay/in_flight.h
+    unsigned inline_calls_count;
+    // While authenticating, closes a client that never speaks; while
+    // opening, gives up on the bus's answer to `bus_hello`; 0 when neither.
+    guint timer;
+    dbus_uint32_t bus_hello;      // serial of the bus connection's own Hello, while opening
+    PairState state : 2;
+    unsigned hello_done : 1;      // 1 once the client's Hello was answered
+    unsigned client_filtered : 1; // client_message_filter is installed on client
+    unsigned server_filtered : 1; // server_message_filter is installed on server
+    unsigned incomplete : 1;      // counted among the clients that have not spoken
+    unsigned own_name_seen : 1;   // the bus's NameAcquired for the unique name went by
 };
 
 // A pair for `client` (referenced), in the authenticating state; null when

@@ -63,6 +63,29 @@ TEST_F(ProxyTest, HundredClientsInARowLeaveNoDescriptorsBehind)
         << daemon.open_fd_count() << " vs " << baseline;
 }
 
+TEST_F(ProxyTest, IdleClientsCostTheDaemonLittleMemory)
+{
+    if (harness::sanitized_build)
+        GTEST_SKIP() << "the sanitizer's own bookkeeping dwarfs what is measured";
+    start_unix();
+    std::vector<std::unique_ptr<Client>> clients;
+    // The first client pays for what the daemon sets up once.
+    clients.push_back(std::make_unique<Client>());
+    ASSERT_TRUE(clients.back()->open(daemon.address()));
+    round_trip(*clients.back());
+    std::this_thread::sleep_for(200ms);
+    const long before = daemon.rss_kib();
+    constexpr int idle = 100;
+    for (int i = 0; i < idle; ++i) {
+        clients.push_back(std::make_unique<Client>());
+        ASSERT_TRUE(clients.back()->open(daemon.address())) << i;
+    }
+    const double per_client = double(daemon.rss_kib() - before) / idle;
+    // About 14 KiB, nearly all of it libdbus's two connections; a buffer or
+    // table kept per client by mistake shows here.
+    EXPECT_LT(per_client, 20.0) << before << " KiB before";
+}
+
 TEST_F(ProxyTest, GarbageAndFailedAuthenticationCostOnlyThatConnection)
 {
     start_unix();
