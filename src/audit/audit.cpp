@@ -4,6 +4,7 @@
 #include "audit/policy_file.h"
 #include "log/log.h"
 #include "policy/client_side.h"
+#include "util/match_rule.h"
 #include "util/message.h"
 
 #include <cstdarg>
@@ -134,33 +135,15 @@ void remember(std::unordered_map<uint32_t, std::string> &pending, DBusMessage *c
     pending[dbus_message_get_serial(call)] = name;
 }
 
-// key -> value of a match rule; false when it cannot be read.
+// key -> value of a match rule, read as the bus reads it; false when the
+// bus would refuse it.
 bool parse_match_rule(const char *rule, std::map<std::string, std::string> *keys)
 {
-    const char *p = rule;
-    while (*p) {
-        while (*p == ',' || *p == ' ')
-            ++p;
-        if (!*p)
-            break;
-        const char *eq = std::strchr(p, '=');
-        if (!eq)
-            return false;
-        std::string key(p, eq), value;
-        p = eq + 1;
-        bool quoted = false;
-        for (; *p && (quoted || *p != ','); ++p) {
-            if (*p == '\'')
-                quoted = !quoted;
-            else if (!quoted && p[0] == '\\' && p[1] == '\'')
-                value += *++p;
-            else
-                value += *p;
-        }
-        if (quoted)
-            return false;
-        (*keys)[key] = value;
-    }
+    MatchRule read;
+    if (match_rule_read(rule, &read))
+        return false;
+    for (const MatchEntry &entry : read)
+        (*keys)[match_key_name(entry)] = entry.value;
     return true;
 }
 

@@ -1,78 +1,12 @@
 #include "namespace/match_rule.h"
 
+#include "util/match_rule.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
-
-struct MatchPair {
-    std::string key;
-    std::string value;     // unquoted
-    size_t value_begin;    // the value as written, quotes included
-    size_t value_end;
-};
-
-bool is_white(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// The bus's own reading of a rule: key=value pairs separated by commas;
-// inside single quotes every byte is literal, outside them \' is a quote
-// and any other backslash is itself.
-bool parse_rule(const char *text, std::vector<MatchPair> &pairs)
-{
-    const size_t n = std::strlen(text);
-    size_t i = 0;
-    while (i < n) {
-        while (i < n && is_white(text[i]))
-            ++i;
-        const size_t key_begin = i;
-        while (i < n && text[i] != '=' && !is_white(text[i]))
-            ++i;
-        MatchPair pair{std::string(text + key_begin, i - key_begin), std::string(), 0, 0};
-        while (i < n && is_white(text[i]))
-            ++i;
-        if (pair.key.empty() || i >= n || text[i] != '=')
-            return false;
-        pair.value_begin = ++i;
-
-        enum { PLAIN, QUOTED, BACKSLASH } state = PLAIN;
-        for (; i < n; ++i) {
-            const char c = text[i];
-            if (state == QUOTED) {
-                if (c == '\'')
-                    state = PLAIN;
-                else
-                    pair.value += c;
-            } else if (state == BACKSLASH) {
-                if (c != '\'')
-                    pair.value += '\\';
-                pair.value += c;
-                state = PLAIN;
-            } else if (c == '\'') {
-                state = QUOTED;
-            } else if (c == '\\') {
-                state = BACKSLASH;
-            } else if (c == ',') {
-                break;
-            } else {
-                pair.value += c;
-            }
-        }
-        if (state == QUOTED)
-            return false;
-        if (state == BACKSLASH)
-            pair.value += '\\';
-        pair.value_end = i;
-        if (i < n)
-            ++i; // the comma
-        pairs.push_back(std::move(pair));
-    }
-    return true;
-}
 
 // Quoted so that the bus reads back exactly `value`: a quote cannot be
 // written inside quotes, so it closes them, is escaped, and reopens them.
@@ -88,12 +22,13 @@ std::string quote_value(const char *value)
     return out + "'";
 }
 
-bool about_the_bus(const std::vector<MatchPair> &pairs)
+bool about_the_bus(const MatchRule &rule)
 {
-    for (const MatchPair &p : pairs) {
-        if ((p.key == "sender" || p.key == "interface") && p.value == "org.freedesktop.DBus")
+    for (const MatchEntry &e : rule) {
+        if ((e.key == MATCH_SENDER || e.key == MATCH_INTERFACE) &&
+            e.value == "org.freedesktop.DBus")
             return true;
-        if (p.key == "member" && p.value == "NameOwnerChanged")
+        if (e.key == MATCH_MEMBER && e.value == "NameOwnerChanged")
             return true;
     }
     return false;
@@ -103,16 +38,16 @@ bool about_the_bus(const std::vector<MatchPair> &pairs)
 
 char *translate_match_rule(const char *rule, MatchValueTranslator translate, void *data)
 {
-    std::vector<MatchPair> pairs;
-    if (!parse_rule(rule, pairs))
+    MatchRule pairs;
+    if (match_rule_read(rule, &pairs))
         return nullptr;
 
     const bool bus_rule = about_the_bus(pairs);
     std::string out;
     size_t copied = 0;
     bool replaced = false;
-    for (const MatchPair &p : pairs) {
-        if (p.key != "sender" && !(bus_rule && p.key == "arg0"))
+    for (const MatchEntry &p : pairs) {
+        if (p.key != MATCH_SENDER && !(bus_rule && p.key == MATCH_ARG && p.arg == 0))
             continue;
         char *replacement = translate(p.value.c_str(), data);
         if (!replacement)

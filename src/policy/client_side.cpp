@@ -2,10 +2,10 @@
 #include "policy/client_side.h"
 
 #include "log/log.h"
-#include "policy/match_rule.h"
 #include "policy/names.h"
 #include "policy/owners.h"
 #include "util/dbus_ptr.h"
+#include "util/match_rule.h"
 #include "util/message.h"
 
 #include <glib.h>
@@ -110,9 +110,9 @@ PolicyVerdict judge_driver_call(ConnectionPair *pair, PairPolicy *state, DBusMes
         if (!rule)
             return POLICY_FORWARD; // the bus answers a malformed call
         // What cannot be read here cannot be shown not to eavesdrop.
-        MatchPairs pairs;
+        MatchRule read;
         if (is(member, "AddMatch") &&
-            (!match_rule_parse(rule, &pairs) || match_rule_eavesdrops(pairs)))
+            (match_rule_read(rule, &read) || match_rule_eavesdrops(read)))
             return refuse(pair, call);
         return POLICY_FORWARD;
     }

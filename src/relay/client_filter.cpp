@@ -11,10 +11,13 @@
 #include "relay/forward.h"
 #include "relay/in_flight.h"
 #include "util/dbus_ptr.h"
+#include "util/match_rule.h"
+#include "util/message.h"
 
 #include <glib.h>
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -65,11 +68,44 @@ bool answer_undirected_before_hello(ConnectionPair *pair, DBusMessage *call)
     return true;
 }
 
+// A match rule is read before anything else looks at it, whatever the
+// options: one the bus would refuse gets the bus's own answer here, so that
+// neither the audit, the policy nor a translation ever handles more than
+// the bus's longest rule.
+bool refuse_unreadable_rule(ConnectionPair *pair, DBusMessage *call)
+{
+    const char *member = dbus_message_get_member(call);
+    const char *interface = dbus_message_get_interface(call);
+    if ((!str_equal(member, "AddMatch") && !str_equal(member, "RemoveMatch")) ||
+        (interface && std::strcmp(interface, DBUS_INTERFACE_DBUS) != 0))
+        return false;
+    const char *rule = first_string_arg(call);
+    if (!rule)
+        return false; // the bus answers a malformed call
+    MatchRule read;
+    std::string why;
+    const char *error = match_rule_read(rule, &read, &why);
+    if (!error)
+        return false;
+    if (!dbus_message_get_no_reply(call)) {
+        MessagePtr reply(dbus_message_new_error(call, error, why.c_str()));
+        if (reply && !dbus_message_set_sender(reply.get(), DBUS_SERVICE_DBUS))
+            reply.reset();
+        send_reply(pair, std::move(reply));
+    }
+    return true;
+}
+
 // One message from a client whose bus connection is ready.
 void client_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
     const int type = dbus_message_get_type(message);
     MessagePtr replacement;
+
+    if (type == DBUS_MESSAGE_TYPE_METHOD_CALL &&
+        str_equal(dbus_message_get_destination(message), DBUS_SERVICE_DBUS) &&
+        refuse_unreadable_rule(pair, message))
+        return;
 
     // Decided on the name the client wrote, before any namespacing.
     audit_client_message(pair, message);

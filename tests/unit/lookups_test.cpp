@@ -60,14 +60,17 @@ TEST(MatchRule, OnlyTheSenderValueChangesAndEveryOtherByteStays)
 TEST(MatchRule, ValuesAreReadWithTheBusQuotingRules)
 {
     std::vector<std::string> seen;
-    translated("sender='a\\b',sender=x\\'y,sender='it'\\''s',sender=q\\z,sender=''", recording_translator,
-               &seen);
-    EXPECT_EQ(seen, (std::vector<std::string>{"a\\b", "x'y", "it's", "q\\z", ""}));
+    for (const char *rule : {"sender='org.a\\b'", "sender=org.x\\'y", "sender='org.it'\\''s'",
+                             "member=NameOwnerChanged,arg00=org.q\\z", "sender=org.a,arg0=x",
+                             "member=NameOwnerChanged,arg0=''"})
+        translated(rule, recording_translator, &seen);
+    // The names the bus would refuse are never offered.
+    EXPECT_EQ(seen, (std::vector<std::string>{"org.q\\z", "org.a", ""}));
 
     // A replacement with a quote is written so that it reads back the same.
     auto quoting = [](const char *, void *) -> char * { return strdup("it's"); };
-    const std::string rule = translated("sender='x'", quoting);
-    EXPECT_EQ(rule, "sender='it'\\''s'");
+    const std::string rule = translated("member=NameOwnerChanged,arg0='x'", quoting);
+    EXPECT_EQ(rule, "member=NameOwnerChanged,arg0='it'\\''s'");
     seen.clear();
     translated(rule.c_str(), recording_translator, &seen);
     EXPECT_EQ(seen, std::vector<std::string>{"it's"});

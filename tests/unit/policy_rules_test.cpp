@@ -1,6 +1,5 @@
 // Policy rules: options, files, matching, and the client's match rules.
 #include "main/command_line.h"
-#include "policy/match_rule.h"
 #include "policy/policy.h"
 
 #include "harness.h"
@@ -201,46 +200,4 @@ TEST(PolicyFile, OptionalFileTurnsFilteringOnOnlyWhenPresent)
     Parsed both({"--filter", "--see=org.b", "--policy=-" + dir.file("none")});
     ASSERT_NE(both.rules(), nullptr);
     EXPECT_EQ(policy_level(both.rules(), "org.b"), POLICY_SEE);
-}
-
-TEST(PolicyMatchRules, ReadAsTheBusReadsThem)
-{
-    // rule, readable, eavesdrops (when readable)
-    const struct {
-        std::string rule;
-        bool readable;
-        bool eavesdrops;
-    } cases[] = {
-        {"type='signal', eavesdrop='true'", true, true},
-        {"eavesdrop=true", true, true},
-        {"eavesdrop='false',arg0='a,eavesdrop=true'", true, false},
-        // White space around the key is the bus's: line breaks and returns too.
-        {"type='signal',eavesdrop\n='true'", true, true},
-        {"type='signal',\r\neavesdrop\t =\ttrue", true, true},
-        // The last eavesdrop wins at the bus; any but "false" is refused here.
-        {"eavesdrop='false',eavesdrop='true'", true, true},
-        {"eavesdrop='yes'", true, true},
-        // A backslash escapes a quote only; "\," does not end the value.
-        {"arg0=a\\,eavesdrop='true'", true, false},
-        {"arg0=it\\'s,eavesdrop=true", true, true},
-        {"arg0='unterminated", false, false},
-        {"type='signal',=,eavesdrop='true'", false, false},
-        {"type 'signal'", false, false},
-        {"", true, false},
-        {"  ", true, false},
-        {std::string("arg0='") + std::string(1020, 'x') + "'", false, false},
-        {std::string("arg0='") + std::string(1017, 'x') + "'", true, false},
-    };
-    for (const auto &c : cases) {
-        MatchPairs pairs;
-        ASSERT_EQ(match_rule_parse(c.rule.c_str(), &pairs), c.readable) << c.rule;
-        if (c.readable) {
-            EXPECT_EQ(match_rule_eavesdrops(pairs), c.eavesdrops) << c.rule;
-        }
-    }
-    MatchPairs pairs;
-    ASSERT_TRUE(match_rule_parse("arg0=it\\'s,arg1=a\\b,arg2='x,y'", &pairs));
-    EXPECT_EQ(pairs[0].second, "it's");
-    EXPECT_EQ(pairs[1].second, "a\\b");
-    EXPECT_EQ(pairs[2].second, "x,y");
 }
