@@ -6,6 +6,8 @@
 #include "policy/policy.h"
 #include "util/overrides.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,8 @@ void print_usage(const char *program, int status)
                "that allows it to FILE (or the log)\n");
     g_printerr("        [--family ipv6]: Listen on TCP over IPv6; --host and --bind may be "
                "IPv6 addresses\n");
+    g_printerr("        [--max-queued-bytes=N]: Disconnect the clients that hold the most once "
+               "all queues together hold more than N bytes (K, M, G: KiB, MiB, GiB)\n");
     g_printerr("        [--version]: Print the version and exit\n");
     std::exit(status);
 }
@@ -74,6 +78,38 @@ void redirect_log(ProxyConfig *config)
         LOG_WARN("Failed to redirect stdout");
         std::exit(1);
     }
+}
+
+// N bytes, or N KiB, MiB or GiB with a K, M or G after it; false when
+// malformed, not positive or too large.
+bool parse_byte_count(const char *text, long *bytes)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long long count = std::strtoll(text, &end, 10);
+    if (end == text || errno != 0 || count <= 0)
+        return false;
+    int shift = 0;
+    switch (*end) {
+    case 'K':
+        shift = 10;
+        ++end;
+        break;
+    case 'M':
+        shift = 20;
+        ++end;
+        break;
+    case 'G':
+        shift = 30;
+        ++end;
+        break;
+    default:
+        break;
+    }
+    if (*end || count > (LONG_MAX >> shift))
+        return false;
+    *bytes = static_cast<long>(count) << shift;
+    return true;
 }
 
 } // namespace
@@ -130,6 +166,12 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
             config->verbose = std::atoi(argv[++i]);
             log_verbosity = static_cast<unsigned int>(config->verbose);
             redirect_log(config);
+            continue;
+        }
+
+        if (std::strncmp(arg, "--max-queued-bytes=", 19) == 0) {
+            if (!parse_byte_count(arg + 19, &overrides.daemon_max_queued_bytes))
+                print_usage(program, 1);
             continue;
         }
 

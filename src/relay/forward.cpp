@@ -3,12 +3,14 @@
 #include "log/log.h"
 #include "relay/in_flight.h"
 #include "relay/undeliverable.h"
+#include "session/registry.h"
 #include "util/overrides.h"
 
 #include <dbus/dbus.h>
 
 #include <cstdlib>
 #include <initializer_list>
+#include <vector>
 
 struct QueueCounter {
     int refs;        // the pair's and one per counted message
@@ -18,6 +20,12 @@ struct QueueCounter {
 namespace {
 
 dbus_int32_t counter_slot = -1;
+
+// What every pair's two queues held when last measured, added up. libdbus
+// writes in between, so this can only overstate what is queued; once it
+// passes the daemon's bound every queue is measured again before anyone is
+// cut off.
+long daemon_held = 0;
 
 void release_counted(void *data)
 {
@@ -53,11 +61,86 @@ void count_message(QueueBound &bound, DBusMessage *message)
     }
 }
 
+long counted_messages(const QueueBound &bound)
+{
+    return bound.counter ? bound.counter->messages : 0;
+}
+
+void set_held(QueueBound &bound, long held)
+{
+    daemon_held += held - bound.held;
+    bound.held = held;
+}
+
+// `bound`'s queue holds `queued` bytes now.
+void note_held(QueueBound &bound, long queued)
+{
+    set_held(bound, queued + counted_messages(bound) * overrides.relay_queued_message_cost);
+}
+
+long held_by(const ConnectionPair *pair)
+{
+    return pair->to_client.held + pair->to_bus.held;
+}
+
+void disconnect_stuck(ConnectionPair *pair, bool to_client, long queued)
+{
+    // Once closed, the rest of its traffic is dropped quietly until the
+    // client's Disconnected releases the pair.
+    if (!dbus_connection_get_is_connected(pair->client))
+        return;
+    static LogLimit client_stuck, bus_stuck;
+    if (to_client)
+        LOG_LIMITED(&client_stuck, LOG_LEVEL_WARN,
+                    "[SERVICE:]Client is not reading: %ld bytes queued for it, "
+                    "disconnecting it\n", queued);
+    else
+        LOG_LIMITED(&bus_stuck, LOG_LEVEL_WARN,
+                    "[CLIENT:]The bus is not reading: %ld bytes queued for it, "
+                    "disconnecting the client\n", queued);
+    pair_close(pair);
+}
+
+void measure(ConnectionPair *pair, void *data)
+{
+    // A pair already closed is on its way out, and its queues with it.
+    if (!dbus_connection_get_is_connected(pair->client)) {
+        set_held(pair->to_client, 0);
+        set_held(pair->to_bus, 0);
+        return;
+    }
+    note_held(pair->to_client, dbus_connection_get_outgoing_size(pair->client));
+    note_held(pair->to_bus, pair->server ? dbus_connection_get_outgoing_size(pair->server) : 0);
+    if (held_by(pair) > 0)
+        static_cast<std::vector<ConnectionPair *> *>(data)->push_back(pair);
+}
+
+// Past the daemon's bound by the last measures: measures every queue, then
+// disconnects the clients that hold the most until the rest fits.
+void relieve_daemon()
+{
+    std::vector<ConnectionPair *> holders;
+    pair_registry_for_each(measure, &holders);
+    while (daemon_held > overrides.daemon_max_queued_bytes && !holders.empty()) {
+        auto most = holders.begin();
+        for (auto h = holders.begin(); h != holders.end(); ++h)
+            if (held_by(*h) > held_by(*most))
+                most = h;
+        ConnectionPair *pair = *most;
+        holders.erase(most);
+        const bool to_client = pair->to_client.held >= pair->to_bus.held;
+        disconnect_stuck(pair, to_client,
+                         dbus_connection_get_outgoing_size(to_client ? pair->client : pair->server));
+        set_held(pair->to_client, 0);
+        set_held(pair->to_bus, 0);
+    }
+}
+
 bool past_bound(DBusConnection *target, const QueueBound &bound, long queued,
                 DBusMessage *message)
 {
     // Many small messages cost more than their bytes say.
-    const long messages = bound.counter ? bound.counter->messages : 0;
+    const long messages = counted_messages(bound);
     if (queued + messages * overrides.relay_queued_message_cost - bound.largest >
         overrides.relay_max_queued_bytes)
         return true;
@@ -84,20 +167,7 @@ void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
         bound.largest = queued; // the rest of the last message, sent to an empty queue
     bound.unsized = false;
     if (past_bound(target, bound, queued, message)) {
-        // Once closed, the rest of its traffic is dropped quietly until the
-        // client's Disconnected releases the pair.
-        if (dbus_connection_get_is_connected(pair->client)) {
-            static LogLimit client_stuck, bus_stuck;
-            if (to_client)
-                LOG_LIMITED(&client_stuck, LOG_LEVEL_WARN,
-                            "[SERVICE:]Client is not reading: %ld bytes queued for it, "
-                            "disconnecting it\n", queued);
-            else
-                LOG_LIMITED(&bus_stuck, LOG_LEVEL_WARN,
-                            "[CLIENT:]The bus is not reading: %ld bytes queued for it, "
-                            "disconnecting the client\n", queued);
-            pair_close(pair);
-        }
+        disconnect_stuck(pair, to_client, queued);
         return;
     }
     if (queued > 0)
@@ -112,20 +182,23 @@ void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
     }
     in_flight_call_sent(pair, target, message);
 
-    // Sent to an empty queue, a message is mostly written at once; its rest
-    // is measured at the next send instead, saving a locking call here.
-    if (queued == 0) {
+    // Sent to an empty queue, a message is mostly written at once; what is
+    // left of it counts as the largest at the next send.
+    const long now_queued = dbus_connection_get_outgoing_size(target);
+    if (queued == 0)
         bound.unsized = true;
-        return;
-    }
-    const long size = dbus_connection_get_outgoing_size(target) - queued;
-    if (size > bound.largest)
-        bound.largest = size;
+    else if (now_queued - queued > bound.largest)
+        bound.largest = now_queued - queued;
+    note_held(bound, now_queued);
+    if (daemon_held > overrides.daemon_max_queued_bytes)
+        relieve_daemon();
 }
 
 void relay_forget_queues(ConnectionPair *pair)
 {
     for (QueueBound *bound : {&pair->to_client, &pair->to_bus}) {
+        daemon_held -= bound->held;
+        bound->held = 0;
         if (bound->counter && --bound->counter->refs == 0)
             std::free(bound->counter);
         bound->counter = nullptr;

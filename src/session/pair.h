@@ -26,6 +26,9 @@ struct QueueCounter;
 struct QueueBound {
     long largest;           // largest message queued since the queue was last empty
     QueueCounter *counter;  // messages still queued
+    // Bytes queued, each counted message with its cost, when last measured;
+    // counted towards the daemon's bound (relay/forward.h).
+    long held;
     // The last message went to an empty queue and its size was not asked
     // for: whatever is queued at the next send is what is left of it.
     bool unsized;

@@ -24,6 +24,8 @@ Overrides overrides = {
     .relay_max_queued_bytes = 32L * 1024 * 1024,
     .relay_queued_message_cost = 350,
     .relay_max_queued_fds = 256,
+    // Eight clients at their own bound, or two of the largest messages.
+    .daemon_max_queued_bytes = 256L * 1024 * 1024,
     // The message bus's own auth_timeout and max_incomplete_connections.
     .pair_idle_timeout_ms = 30000,
     .pair_max_incomplete = 64,

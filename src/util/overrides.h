@@ -13,6 +13,10 @@ struct Overrides {
     long relay_max_queued_bytes;
     long relay_queued_message_cost;
     int relay_max_queued_fds;
+    // Bound of every client's two queues together, counted the same way;
+    // past it the client that holds the most is disconnected. Also set by
+    // --max-queued-bytes.
+    long daemon_max_queued_bytes;
     // How long an accepted client may stay silent (not authenticated, or
     // authenticated without a first message) before it is closed.
     unsigned pair_idle_timeout_ms;

@@ -111,3 +111,87 @@ TEST_F(ProxyTest, MatchRulesAreReadAndBoundedBeforeTheyAreTranslated)
               DBUS_ERROR_LIMITS_EXCEEDED);
     round_trip(offender);
 }
+
+namespace {
+
+constexpr size_t blob_size = 256 * 1024;
+
+// A signal of `blob_size` bytes, its first argument naming its share.
+void emit_blob(Client &host, const std::string &share)
+{
+    static const std::vector<unsigned char> blob(blob_size, 0x5a);
+    MessagePtr signal(dbus_message_new_signal("/", "org.example.Flood", "Blob"));
+    const char *label = share.c_str();
+    const unsigned char *data = blob.data();
+    dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &label, DBUS_TYPE_ARRAY,
+                             DBUS_TYPE_BYTE, &data, static_cast<int>(blob.size()),
+                             DBUS_TYPE_INVALID);
+    dbus_connection_send(host.conn(), signal.get(), nullptr);
+}
+
+// The shares of the Blob signals that reach `client` in the next `timeout`.
+std::vector<std::string> blobs_read(Client &client, std::chrono::milliseconds timeout)
+{
+    std::vector<std::string> shares;
+    client.wait_message(
+        [&](DBusMessage *m) {
+            const char *share = nullptr;
+            if (dbus_message_is_signal(m, "org.example.Flood", "Blob") &&
+                dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &share, DBUS_TYPE_INVALID))
+                shares.push_back(share);
+            return false;
+        },
+        timeout);
+    return shares;
+}
+
+} // namespace
+
+TEST_F(ProxyTest, PastTheDaemonsBoundTheClientHoldingMostGoesFirst)
+{
+    // Each client alone is far below its own bound (32 MiB); all of them
+    // together pass the daemon's.
+    daemon.extra_env.push_back("DPD_TEST_DAEMON_MAX_QUEUED_BYTES=" + std::to_string(4 << 20));
+    start_unix({"--verbose", "1"});
+    // None of them reads once subscribed: the greedy one hears 8 MiB of
+    // signals, the others 2 MiB and 1 MiB.
+    Client greedy, half, quarter, host;
+    ASSERT_TRUE(host.open(bus.address()));
+    const struct {
+        Client &client;
+        std::vector<std::string> rules;
+    } subscribers[] = {
+        {greedy, {"interface='org.example.Flood'"}},
+        {half, {"interface='org.example.Flood',arg0='s0'", "interface='org.example.Flood',arg0='s1'"}},
+        {quarter, {"interface='org.example.Flood',arg0='s0'"}},
+    };
+    for (const auto &s : subscribers) {
+        ASSERT_TRUE(s.client.open(daemon.address()));
+        for (const std::string &rule : s.rules)
+            ASSERT_EQ(answer(s.client, add_match(rule)), "ok");
+    }
+    std::vector<std::string> sent;
+    for (int i = 0; i < 32; ++i) {
+        sent.push_back("s" + std::to_string(i % 8));
+        emit_blob(host, sent.back());
+    }
+    dbus_connection_flush(host.conn());
+    EXPECT_TRUE(wait_until([&] {
+        return daemon.log().find("[SERVICE:]Client is not reading: ") != std::string::npos;
+    }, 20000ms)) << daemon.log();
+
+    // The greedy one is gone; the others read all that was meant for them,
+    // in order, and go on.
+    EXPECT_TRUE(greedy.read_until_disconnected(10000ms));
+    std::vector<std::string> to_half, to_quarter;
+    for (const std::string &share : sent) {
+        if (share == "s0" || share == "s1")
+            to_half.push_back(share);
+        if (share == "s0")
+            to_quarter.push_back(share);
+    }
+    EXPECT_EQ(blobs_read(half, 1000ms), to_half);
+    EXPECT_EQ(blobs_read(quarter, 1000ms), to_quarter);
+    round_trip(half);
+    round_trip(quarter);
+}

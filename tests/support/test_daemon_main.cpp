@@ -5,6 +5,7 @@
 //   DPD_TEST_ACTIVATION_LIST_DIR    where the activation lists are read
 //   DPD_TEST_MAX_QUEUED_BYTES       bytes a peer may leave unread
 //   DPD_TEST_QUEUED_MESSAGE_COST    what each queued message counts beyond its bytes
+//   DPD_TEST_DAEMON_MAX_QUEUED_BYTES  bytes all clients together may leave unread
 //   DPD_TEST_IDLE_TIMEOUT_MS        how long an accepted client may stay silent
 //   DPD_TEST_PANEL_RECORD_TIMEOUT_MS  how long an unanswered panel call stays recorded
 //   DPD_TEST_LOG_DIR                where the --verbose log file goes
@@ -30,6 +31,8 @@ int main(int argc, char **argv)
         overrides.activation_list_dir = dir;
     if (const char *limit = std::getenv("DPD_TEST_MAX_QUEUED_BYTES"))
         overrides.relay_max_queued_bytes = std::atol(limit);
+    if (const char *limit = std::getenv("DPD_TEST_DAEMON_MAX_QUEUED_BYTES"))
+        overrides.daemon_max_queued_bytes = std::atol(limit);
     if (const char *cost = std::getenv("DPD_TEST_QUEUED_MESSAGE_COST"))
         overrides.relay_queued_message_cost = std::atol(cost);
     if (const char *ms = std::getenv("DPD_TEST_IDLE_TIMEOUT_MS"))

@@ -156,6 +156,23 @@ TEST(CommandLineDeathTest, UsageErrorsPrintUsageAndExitOne)
     }
 }
 
+TEST(CommandLineDeathTest, MaxQueuedBytesTakesAPositiveSizeWithAnOptionalUnit)
+{
+    const long saved = overrides.daemon_max_queued_bytes;
+    for (const auto &[arg, bytes] : {std::pair<const char *, long>{"4096", 4096},
+                                     {"64K", 64L << 10},
+                                     {"3M", 3L << 20},
+                                     {"2G", 2L << 30}}) {
+        parse({(std::string("--max-queued-bytes=") + arg).c_str()});
+        EXPECT_EQ(overrides.daemon_max_queued_bytes, bytes) << arg;
+    }
+    overrides.daemon_max_queued_bytes = saved;
+    for (const char *arg : {"--max-queued-bytes=", "--max-queued-bytes=0", "--max-queued-bytes=-1",
+                            "--max-queued-bytes=1X", "--max-queued-bytes=1KB",
+                            "--max-queued-bytes=9999999999G", "--max-queued-bytes"})
+        EXPECT_EXIT(parse({arg}), testing::ExitedWithCode(1), "^Usage: ") << arg;
+}
+
 TEST(CommandLine, UsageTextIsExactAndNamesTheProgram)
 {
     std::string out;
@@ -176,6 +193,8 @@ TEST(CommandLine, UsageTextIsExactAndNamesTheProgram)
         "it to FILE (or the log)\n"
         "        [--family ipv6]: Listen on TCP over IPv6; --host and --bind may be IPv6 "
         "addresses\n"
+        "        [--max-queued-bytes=N]: Disconnect the clients that hold the most once all "
+        "queues together hold more than N bytes (K, M, G: KiB, MiB, GiB)\n"
         "        [--version]: Print the version and exit\n";
     EXPECT_EQ(err, expected);
 
