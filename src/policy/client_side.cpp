@@ -94,10 +94,51 @@ PolicyVerdict answer_missing(ConnectionPair *pair, DBusMessage *call, const char
     return POLICY_HANDLED;
 }
 
-// Whether a forwarded bus call may go, and what its reply will need.
-PolicyVerdict judge_driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *call,
-                                BusCall *record)
+// What a judgement needs besides the message: whether it is back from a
+// wait for the tracker, and how to hand it back after one.
+struct Judging {
+    ConnectionPair *pair;
+    PairPolicy *state;
+    bool resumed;
+    void (*resume)(ConnectionPair *);
+};
+
+// A decision that depends on the tracker's word about a unique name, and
+// the word is no: a client may have learnt the name on its own connection
+// (an answer to GetNameOwner, a change it subscribed to) a moment before
+// the tracker learns it on its own. The message waits for one round trip
+// of the tracker's connection and is judged again, once; the client's
+// connection never teaches the tracker anything. Without a round trip to
+// wait for, it is refused.
+bool wait_for_tracker(const Judging &j, DBusMessage *message)
 {
+    return !j.resumed && pair_policy_wait(&j.state->from_client, message, j.resume);
+}
+
+// The bus's answer to a RequestName past the names a client may own.
+PolicyVerdict refuse_name(ConnectionPair *pair, DBusMessage *call, const char *name)
+{
+    LOG_IF(refusal_log_allowed(), LOG_LEVEL_WARN,
+           "[CLIENT:]Access policy refused %s the name %s: it owns %zu names already\n",
+           self_name(pair), name, POLICY_MAX_OWNED_NAMES);
+    MessagePtr error(dbus_message_new_error_printf(
+        call, DBUS_ERROR_LIMITS_EXCEEDED,
+        "Connection \"%s\" is not allowed to own more than %zu names", self_name(pair),
+        POLICY_MAX_OWNED_NAMES));
+    answer(pair, call, error.get());
+    return POLICY_HANDLED;
+}
+
+bool owns(ConnectionPair *pair, const char *name)
+{
+    return pair->client_names && g_hash_table_contains(pair->client_names, name);
+}
+
+// Whether a forwarded bus call may go, and what its reply will need.
+PolicyVerdict judge_driver_call(const Judging &j, DBusMessage *call, BusCall *record)
+{
+    ConnectionPair *pair = j.pair;
+    PairPolicy *state = j.state;
     const char *member = dbus_message_get_member(call);
     // gdbus introspects the bus before it calls it; the answer describes
     // the bus's interface, nothing of anyone else.
@@ -126,21 +167,32 @@ PolicyVerdict judge_driver_call(ConnectionPair *pair, PairPolicy *state, DBusMes
     const char *name = first_string_arg(call);
     if (!name)
         return POLICY_FORWARD; // the bus answers a malformed call
-    if (ownership)
-        return policy_level(pair->config->policy, name) >= POLICY_OWN ? POLICY_FORWARD
-                                                                      : refuse(pair, call);
-    if (!policy_name_visible(pair, state, name))
-        return answer_missing(pair, call, member, name);
-    if (is(member, "GetNameOwner") && name[0] != ':') {
-        // Its answer can teach the owner before the tracker's own word comes.
-        record->kind = BUS_CALL_NAME_OWNER;
-        record->name = name;
+    if (ownership) {
+        if (policy_level(pair->config->policy, name) < POLICY_OWN)
+            return refuse(pair, call);
+        if (is(member, "RequestName") && !owns(pair, name)) {
+            const size_t owned = pair->client_names ? g_hash_table_size(pair->client_names) : 0;
+            if (owned + state->name_requests >= POLICY_MAX_OWNED_NAMES)
+                return refuse_name(pair, call, name);
+            record->kind = BUS_CALL_REQUEST_NAME;
+        }
+        return POLICY_FORWARD;
     }
+    if (!policy_name_visible(pair, state, name)) {
+        if (name[0] == ':' && wait_for_tracker(j, call))
+            return POLICY_WAIT;
+        return answer_missing(pair, call, member, name);
+    }
+    // Its answer names an owner that the tracker may not know yet.
+    if (is(member, "GetNameOwner") && name[0] != ':')
+        record->kind = BUS_CALL_NAME_OWNER;
     return POLICY_FORWARD;
 }
 
-PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *call)
+PolicyVerdict driver_call(const Judging &j, DBusMessage *call)
 {
+    ConnectionPair *pair = j.pair;
+    PairPolicy *state = j.state;
     if (is(dbus_message_get_member(call), "Hello"))
         return POLICY_FORWARD; // answered by the daemon, never sent on
     const uint32_t serial = dbus_message_get_serial(call);
@@ -149,8 +201,8 @@ PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
     if (state->bus_calls.count(serial) || state->bus_calls.size() >= POLICY_MAX_BUS_CALLS)
         return refuse(pair, call);
     BusCall record;
-    if (judge_driver_call(pair, state, call, &record) == POLICY_HANDLED)
-        return POLICY_HANDLED;
+    if (const PolicyVerdict verdict = judge_driver_call(j, call, &record); verdict != POLICY_FORWARD)
+        return verdict;
     // The bus answers most calls whatever the flag says, and acknowledges
     // the others only without it: asked always, so that every call has
     // exactly one reply, and acknowledgements the client did not want are
@@ -160,28 +212,30 @@ PolicyVerdict driver_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
         const char *member = dbus_message_get_member(call);
         record.swallow = is(member, "AddMatch") || is(member, "RemoveMatch") || is(member, "Ping");
     }
-    state->bus_calls.emplace(serial, std::move(record));
+    state->name_requests += record.kind == BUS_CALL_REQUEST_NAME;
+    state->bus_calls.emplace(serial, record);
     return POLICY_FORWARD;
 }
 
-PolicyVerdict method_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
+PolicyVerdict method_call(const Judging &j, DBusMessage *message)
 {
+    ConnectionPair *pair = j.pair;
+    PairPolicy *state = j.state;
     const PolicyRules *rules = pair->config->policy;
     const char *destination = dbus_message_get_destination(message);
     if (!destination)
         return refuse(pair, message);
     if (std::strcmp(destination, DBUS_SERVICE_DBUS) == 0)
-        return driver_call(pair, state, message);
+        return driver_call(j, message);
 
     const char *interface = dbus_message_get_interface(message);
     const char *member = dbus_message_get_member(message);
     const char *path = dbus_message_get_path(message);
     if (destination[0] == ':') {
-        if (state->callers.count(destination) || is(destination, self_name(pair)))
+        if (state->callers.count(destination) || is(destination, self_name(pair)) ||
+            grant_allows_call(owners_unique_grant(rules, destination), interface, member, path))
             return POLICY_FORWARD;
-        NameGrant grant = owners_unique_grant(rules, destination);
-        return grant_allows_call(grant, interface, member, path) ? POLICY_FORWARD
-                                                                 : refuse(pair, message);
+        return wait_for_tracker(j, message) ? POLICY_WAIT : refuse(pair, message);
     }
     // The rules never change: a name found talkable stays so, and clients
     // mostly call the same service again.
@@ -208,39 +262,42 @@ PolicyVerdict answer_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
 
 // A broadcast is for whoever subscribed; a signal with a destination is a
 // message to that peer, allowed as a call to it would be.
-PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *message)
+PolicyVerdict signal(const Judging &j, DBusMessage *message)
 {
+    ConnectionPair *pair = j.pair;
     const char *destination = dbus_message_get_destination(message);
     if (!destination)
         return POLICY_FORWARD;
     const PolicyRules *rules = pair->config->policy;
-    int level;
-    if (destination[0] == ':') {
-        if (state->callers.count(destination) || is(destination, self_name(pair)))
-            return POLICY_FORWARD;
-        level = owners_unique_grant(rules, destination).level;
-    } else {
-        level = policy_level(rules, destination);
-    }
-    return level >= POLICY_TALK ? POLICY_FORWARD
-                                : drop(pair, message, "the policy does not allow talking to it");
+    if (destination[0] != ':')
+        return policy_level(rules, destination) >= POLICY_TALK
+                   ? POLICY_FORWARD
+                   : drop(pair, message, "the policy does not allow talking to it");
+    if (j.state->callers.count(destination) || is(destination, self_name(pair)) ||
+        owners_unique_grant(rules, destination).level >= POLICY_TALK)
+        return POLICY_FORWARD;
+    if (wait_for_tracker(j, message))
+        return POLICY_WAIT;
+    return drop(pair, message, "the policy does not allow talking to it");
 }
 
 } // namespace
 
-PolicyVerdict policy_client_message(ConnectionPair *pair, DBusMessage *message)
+PolicyVerdict policy_client_message(ConnectionPair *pair, DBusMessage *message,
+                                    void (*resume)(ConnectionPair *))
 {
     if (!pair->config->policy)
         return POLICY_FORWARD;
     PairPolicy *state = pair_policy_get(pair);
+    const Judging j{pair, state, pair_policy_resumed(&state->from_client, message), resume};
     switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
-        return method_call(pair, state, message);
+        return method_call(j, message);
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
     case DBUS_MESSAGE_TYPE_ERROR:
         return answer_call(pair, state, message);
     case DBUS_MESSAGE_TYPE_SIGNAL:
-        return signal(pair, state, message);
+        return signal(j, message);
     default:
         return POLICY_FORWARD;
     }

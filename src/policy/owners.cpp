@@ -5,21 +5,52 @@
 #include "session/query_bus.h"
 #include "util/dbus_ptr.h"
 
-#include <algorithm>
+#include "util/overrides.h"
+
+#include <glib.h>
+
 #include <cstring>
+#include <deque>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
 
+// A peer that owns visible names, and what they grant it, combined: counted
+// per level and per rule so that a name leaving costs as little as one
+// coming.
+struct Owner {
+    std::unordered_set<std::string> names;
+    unsigned levels[POLICY_OWN + 1] = {};
+    std::unordered_map<const NameRules *, unsigned> sources;
+    NameGrant grant;
+};
+
+// One owners_sync caller, until the round trip it waits for is answered or
+// its time is up.
+struct Waiter {
+    void *key;
+    OwnersSynced done;
+    uint64_t round;  // the Ping whose answer it waits for
+    gint64 deadline; // monotonic
+};
+
 struct Tracker {
     const ProxyConfig *config = nullptr;
     DBusConnection *connection = nullptr; // the query connection it subscribed on
-    std::unordered_map<std::string, std::string> owner_of;               // visible name -> unique
-    std::unordered_map<std::string, std::vector<std::string>> owned_by;  // unique -> visible names
+    std::unordered_map<std::string, std::string> owner_of; // visible name -> unique
+    std::unordered_map<std::string, Owner> owned_by;       // unique -> its visible names
     std::unordered_map<uint32_t, std::string> asked;  // our GetNameOwner serial -> name
     uint32_t list_serial = 0;                          // our ListNames, while unanswered
     std::unordered_map<std::string, std::vector<PairPolicy *>> watchers; // peer -> pairs
+    // Round trips, numbered from 1 on every connection alike.
+    uint64_t rounds_sent = 0;
+    uint64_t rounds_replied = 0;  // the bus answered these Pings
+    uint64_t rounds_answered = 0; // ... and every question asked before them
+    uint32_t ping_serial = 0;     // the Ping in flight, 0 when none
+    std::deque<Waiter> waiters;   // in the order asked: rounds and deadlines ascend
+    guint timer = 0;
 };
 
 // Lives as long as the process, like the main loop.
@@ -28,39 +59,77 @@ Tracker tracker;
 // Match rules on our connection, well below the bus's default of 512.
 constexpr size_t max_rules = 200;
 
+const NameGrant no_grant;
+
 bool visible_name(const char *name)
 {
     return name[0] != ':' && policy_level(tracker.config->policy, name) >= POLICY_SEE;
+}
+
+void count_name(Owner &owner, const std::string &name, int delta)
+{
+    const NameGrant one = policy_lookup(tracker.config->policy, name.c_str());
+    if (delta > 0)
+        ++owner.levels[one.level];
+    else
+        --owner.levels[one.level];
+    for (const NameRules *source : one.sources) {
+        unsigned &n = owner.sources[source];
+        if (delta > 0 && n++ == 0)
+            owner.grant.sources.push_back(source);
+        if (delta < 0 && --n == 0) {
+            owner.sources.erase(source);
+            std::erase(owner.grant.sources, source);
+        }
+    }
+    int level = POLICY_OWN;
+    while (level > POLICY_NONE && !owner.levels[level])
+        --level;
+    owner.grant.level = level;
+}
+
+void drop_name(const std::string &name, const std::string &unique)
+{
+    auto owned = tracker.owned_by.find(unique);
+    if (owned == tracker.owned_by.end() || !owned->second.names.erase(name))
+        return;
+    count_name(owned->second, name, -1);
+    if (owned->second.names.empty())
+        tracker.owned_by.erase(owned);
 }
 
 void set_owner(const std::string &name, const char *owner)
 {
     auto previous = tracker.owner_of.find(name);
     if (previous != tracker.owner_of.end()) {
-        auto owned = tracker.owned_by.find(previous->second);
-        if (owned != tracker.owned_by.end()) {
-            std::erase(owned->second, name);
-            if (owned->second.empty())
-                tracker.owned_by.erase(owned);
-        }
+        drop_name(name, previous->second);
         tracker.owner_of.erase(previous);
     }
     if (owner && *owner) {
         tracker.owner_of.emplace(name, owner);
-        tracker.owned_by[owner].push_back(name);
+        Owner &entry = tracker.owned_by[owner];
+        if (entry.names.insert(name).second)
+            count_name(entry, name, +1);
     }
 }
 
 void peer_left(const char *unique)
 {
-    tracker.owned_by.erase(unique);
+    // Its names went before it, each with a change of its own; this only
+    // tidies what a missed change would have left.
+    if (auto owned = tracker.owned_by.find(unique); owned != tracker.owned_by.end()) {
+        for (const std::string &name : owned->second.names)
+            tracker.owner_of.erase(name);
+        tracker.owned_by.erase(owned);
+    }
     auto watching = tracker.watchers.find(unique);
     if (watching == tracker.watchers.end())
         return;
     const std::string name = watching->first;
-    for (PairPolicy *state : watching->second)
-        pair_policy_peer_left(state, name);
+    const std::vector<PairPolicy *> states = std::move(watching->second);
     tracker.watchers.erase(watching);
+    for (PairPolicy *state : states)
+        pair_policy_peer_left(state, name);
 }
 
 MessagePtr driver_call(const char *member, const char *arg)
@@ -78,7 +147,8 @@ MessagePtr driver_call(const char *member, const char *arg)
 uint32_t send(MessagePtr call)
 {
     dbus_uint32_t serial = 0;
-    if (!call || !dbus_connection_send(tracker.connection, call.get(), &serial))
+    if (!call || !tracker.connection ||
+        !dbus_connection_send(tracker.connection, call.get(), &serial))
         return 0;
     return serial;
 }
@@ -95,6 +165,83 @@ void subscribe(const char *rule)
     if (call)
         dbus_message_set_no_reply(call.get(), TRUE);
     send(std::move(call));
+}
+
+void send_round()
+{
+    tracker.ping_serial = send(MessagePtr(dbus_message_new_method_call(
+        DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_PEER, "Ping")));
+    if (tracker.ping_serial)
+        ++tracker.rounds_sent;
+}
+
+gboolean on_wait_timeout(gpointer);
+
+void arm_timer()
+{
+    if (tracker.timer)
+        g_source_remove(tracker.timer);
+    tracker.timer = 0;
+    if (tracker.waiters.empty())
+        return;
+    const gint64 left_us = tracker.waiters.front().deadline - g_get_monotonic_time();
+    tracker.timer = g_timeout_add(left_us > 0 ? guint(left_us / 1000) + 1 : 0, on_wait_timeout,
+                                  nullptr);
+}
+
+// Which waiters a wake-up is for: those whose round trip is answered,
+// those whose time is up, or all (the bus is gone or cannot be asked).
+enum WakeFor { WAKE_ANSWERED, WAKE_LATE, WAKE_ALL };
+
+bool is_woken(const Waiter &waiter, WakeFor which)
+{
+    switch (which) {
+    case WAKE_ANSWERED:
+        return waiter.round <= tracker.rounds_answered;
+    case WAKE_LATE:
+        return waiter.deadline <= g_get_monotonic_time();
+    case WAKE_ALL:
+        return true;
+    }
+    return true;
+}
+
+// Runs the waiters that are done, oldest first. One at a time: a waiter's
+// callback may add waiters or cancel others.
+void wake(WakeFor which)
+{
+    while (!tracker.waiters.empty() && is_woken(tracker.waiters.front(), which)) {
+        const Waiter waiter = tracker.waiters.front();
+        tracker.waiters.pop_front();
+        waiter.done(waiter.key);
+    }
+    // Those left asked while the answered Ping was in flight: they need one
+    // sent after them.
+    if (!tracker.waiters.empty() && !tracker.ping_serial) {
+        send_round();
+        if (!tracker.ping_serial)
+            return wake(WAKE_ALL);
+    }
+    arm_timer();
+}
+
+gboolean on_wait_timeout(gpointer)
+{
+    tracker.timer = 0;
+    wake(WAKE_LATE);
+    return G_SOURCE_REMOVE;
+}
+
+// A round is answered once its Ping is, and every question we asked the
+// bus (the owners of the names at start) too: a client that arrives with
+// the daemon waits for the tracker's first view, not just for the bus.
+void rounds_maybe_answered()
+{
+    if (!tracker.asked.empty() || tracker.list_serial ||
+        tracker.rounds_answered == tracker.rounds_replied)
+        return;
+    tracker.rounds_answered = tracker.rounds_replied;
+    wake(WAKE_ANSWERED);
 }
 
 void on_list(DBusMessage *reply)
@@ -119,21 +266,26 @@ void on_reply(DBusMessage *reply)
 {
     const uint32_t serial = dbus_message_get_reply_serial(reply);
     const bool ok = dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
-    if (serial == tracker.list_serial) {
+    if (serial && serial == tracker.ping_serial) {
+        // An error is an answer too: the bus has read the Ping.
+        tracker.ping_serial = 0;
+        tracker.rounds_replied = tracker.rounds_sent;
+    } else if (serial && serial == tracker.list_serial) {
         tracker.list_serial = 0;
         if (ok)
             on_list(reply);
+    } else if (auto asked = tracker.asked.find(serial); asked != tracker.asked.end()) {
+        const char *owner = nullptr;
+        // A change signalled since the question came before this answer on
+        // the same connection, so the answer is the newer word.
+        if (ok &&
+            dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID))
+            set_owner(asked->second, owner);
+        tracker.asked.erase(asked);
+    } else {
         return;
     }
-    auto asked = tracker.asked.find(serial);
-    if (asked == tracker.asked.end())
-        return;
-    const char *owner = nullptr;
-    // A change signalled since the question came before this answer on
-    // the same connection, so the answer is the newer word.
-    if (ok && dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID))
-        set_owner(asked->second, owner);
-    tracker.asked.erase(asked);
+    rounds_maybe_answered();
 }
 
 DBusHandlerResult tracker_filter(DBusConnection *, DBusMessage *message, void *)
@@ -161,6 +313,13 @@ DBusHandlerResult tracker_filter(DBusConnection *, DBusMessage *message, void *)
     return DBUS_HANDLER_RESULT_HANDLED;
 }
 
+// The namespace a pattern's changes arrive under: "org.kde" for
+// "org.kde.StatusNotifierItem-*".
+std::string pattern_parent(const std::string &stem)
+{
+    return stem.substr(0, stem.rfind('.'));
+}
+
 void on_open(DBusConnection *connection)
 {
     if (!tracker.config)
@@ -179,22 +338,27 @@ void on_open(DBusConnection *connection)
         if (!rules->namespace_suffix.empty())
             exact.push_back(entry.first + rules->namespace_suffix);
     }
+    std::unordered_set<std::string> spaces;
+    for (const auto &entry : rules->prefix)
+        spaces.insert(entry.first);
+    for (const auto &entry : rules->element_prefix)
+        spaces.insert(pattern_parent(entry.first));
     // A bus keeps a few hundred rules per connection by default; a large
     // policy takes every change instead.
-    if (exact.size() + rules->prefix.size() >= max_rules) {
+    if (exact.size() + spaces.size() >= max_rules) {
         subscribe(base.c_str());
     } else {
         for (const std::string &name : exact)
             subscribe((base + ",arg0='" + name + "'").c_str());
-        for (const auto &entry : rules->prefix)
-            subscribe((base + ",arg0namespace='" + entry.first + "'").c_str());
+        for (const std::string &space : spaces)
+            subscribe((base + ",arg0namespace='" + space + "'").c_str());
         // Every connection that leaves: the peers that called a client.
         subscribe((base + ",arg2=''").c_str());
     }
     for (const std::string &name : exact)
         if (visible_name(name.c_str()))
             ask_owner(name.c_str());
-    if (!rules->prefix.empty())
+    if (!spaces.empty())
         tracker.list_serial = send(driver_call("ListNames", nullptr));
 }
 
@@ -206,6 +370,9 @@ void on_lost()
     tracker.owned_by.clear();
     tracker.asked.clear();
     tracker.list_serial = 0;
+    tracker.ping_serial = 0;
+    // Judged with nothing known: refused.
+    wake(WAKE_ALL);
 }
 
 } // namespace
@@ -233,43 +400,35 @@ bool owners_owns_visible(const char *unique)
     return tracker.owned_by.count(unique) != 0;
 }
 
-NameGrant owners_unique_grant(const PolicyRules *rules, const char *unique)
+const NameGrant &owners_unique_grant(const PolicyRules *rules, const char *unique)
 {
-    NameGrant grant;
     auto owned = tracker.owned_by.find(unique);
-    if (owned == tracker.owned_by.end())
-        return grant;
-    for (const std::string &name : owned->second) {
-        NameGrant one = policy_lookup(rules, name.c_str());
-        grant.level = std::max(grant.level, one.level);
-        grant.sources.insert(grant.sources.end(), one.sources.begin(), one.sources.end());
-    }
-    return grant;
+    if (owned == tracker.owned_by.end() || !tracker.config || rules != tracker.config->policy)
+        return no_grant;
+    return owned->second.grant;
 }
 
-void owners_learn(const PolicyRules *rules, const char *name, const char *old_owner,
-                  const char *new_owner)
+bool owners_sync(void *key, OwnersSynced done)
 {
-    if (!tracker.config || rules != tracker.config->policy)
-        return;
-    if (name[0] == ':') {
-        if (!*new_owner)
-            peer_left(name);
-        return;
+    if (!tracker.connection)
+        return false;
+    uint64_t round = tracker.rounds_sent + 1;
+    if (!tracker.ping_serial) {
+        send_round();
+        if (!tracker.ping_serial)
+            return false;
+        round = tracker.rounds_sent;
     }
-    if (!visible_name(name))
-        return;
-    const char *known = owners_owner_of(name);
-    if (std::strcmp(known ? known : "", old_owner) == 0)
-        set_owner(name, new_owner);
+    const gint64 wait_us = gint64(overrides.policy_owner_wait_ms) * 1000;
+    tracker.waiters.push_back(Waiter{key, done, round, g_get_monotonic_time() + wait_us});
+    if (!tracker.timer)
+        arm_timer();
+    return true;
 }
 
-void owners_learn_owner(const PolicyRules *rules, const char *name, const char *owner)
+void owners_sync_cancel(void *key)
 {
-    if (!tracker.config || rules != tracker.config->policy || !visible_name(name) ||
-        owner[0] != ':' || owners_owner_of(name))
-        return;
-    set_owner(name, owner);
+    std::erase_if(tracker.waiters, [key](const Waiter &waiter) { return waiter.key == key; });
 }
 
 void owners_watch_peer(PairPolicy *state, const std::string &unique)

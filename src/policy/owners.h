@@ -1,6 +1,8 @@
 // Who owns the names the policy lets clients see: one tracker for the whole
 // daemon, on the daemon's own bus connection, answering every pair from one
-// map. Pairs add only what they alone learn (the peers that called them).
+// map. It learns from that connection alone, in the bus's order: nothing
+// that arrives on a client's connection teaches it, however early or late
+// it comes. Pairs add only what they alone learn (the peers that called them).
 #pragma once
 
 #include "config/config.h"
@@ -19,16 +21,21 @@ void owners_start(const ProxyConfig *config);
 const char *owners_owner_of(const char *name);
 // Whether `unique` owns a name that the policy lets clients see.
 bool owners_owns_visible(const char *unique);
-// All that the names owned by `unique` are granted.
-NameGrant owners_unique_grant(const PolicyRules *rules, const char *unique);
+// All that the names owned by `unique` are granted: kept combined as names
+// change owner, so this is one lookup however many names it owns.
+const NameGrant &owners_unique_grant(const PolicyRules *rules, const char *unique);
 
-// What a pair saw on its own connection: the bus's NameOwnerChanged, or its
-// answer to the client's GetNameOwner. The tracker may see its own copy
-// later; a change is applied only when it follows on from what is known, so
-// a late copy cannot undo a newer one.
-void owners_learn(const PolicyRules *rules, const char *name, const char *old_owner,
-                  const char *new_owner);
-void owners_learn_owner(const PolicyRules *rules, const char *name, const char *owner);
+// A client may have heard of a change before the tracker has: the bus
+// wrote to both connections, and the loop read the client's first. This
+// asks the bus for a round trip (a Ping) on the tracker's connection; once
+// its answer is in, everything the bus said before it has been applied, and
+// `done(key)` runs. It also runs when the answer takes longer than
+// overrides.policy_owner_wait_ms or the bus is lost, and never from within
+// owners_sync. False when no round trip could be started: judge with what
+// is known. One Ping is in flight at a time, for every waiter of the daemon.
+using OwnersSynced = void (*)(void *key);
+bool owners_sync(void *key, OwnersSynced done);
+void owners_sync_cancel(void *key);
 
 // A pair remembers `unique` (a peer that called its client) until that peer
 // leaves the bus; then the tracker tells the pair (pair_policy_peer_left).

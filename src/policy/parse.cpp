@@ -113,18 +113,27 @@ int policy_add_rule(PolicyRules *rules, const char *kind, const char *arg, std::
         level = POLICY_SEE;
     }
 
-    bool is_prefix = false;
+    // NAME, NAME.* (the name and everything below it) or a pattern of the
+    // last element, such as org.kde.StatusNotifierItem-* (that text and any
+    // more without a dot): the text before the '*' is itself a valid name.
+    NameRulesMap *map = &rules->exact;
+    uint64_t *lengths = &rules->exact_lengths;
     if (name.size() > 2 && name.compare(name.size() - 2, 2, ".*") == 0) {
-        is_prefix = true;
+        map = &rules->prefix;
+        lengths = &rules->prefix_lengths;
         name.resize(name.size() - 2);
+    } else if (!name.empty() && name.back() == '*') {
+        map = &rules->element_prefix;
+        lengths = &rules->element_prefix_lengths;
+        name.pop_back();
     }
     if (!valid_well_known(name)) {
         *why = "invalid name: " + std::string(arg);
         return -1;
     }
 
-    NameRules &entry = (is_prefix ? rules->prefix : rules->exact)[name];
-    (is_prefix ? rules->prefix_lengths : rules->exact_lengths) |= policy_length_bit(name.size());
+    NameRules &entry = (*map)[name];
+    *lengths |= policy_length_bit(name.size());
     if (level > entry.level)
         entry.level = level;
     if (with_rule)

@@ -23,11 +23,25 @@ const NameRules *find(const NameRulesMap &map, uint64_t lengths, std::string_vie
     return it == map.end() ? nullptr : &it->second;
 }
 
+// A pattern of the last element: each beginning of that element that a
+// pattern's length allows, one hash lookup each.
+void element_lookup_into(const PolicyRules *rules, std::string_view name, NameGrant *grant)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos)
+        return;
+    for (size_t length = dot + 2; length <= name.size(); ++length)
+        merge(grant, find(rules->element_prefix, rules->element_prefix_lengths,
+                          name.substr(0, length)));
+}
+
 // The exact rule for `name`, then a prefix rule for the name itself and for
 // each of its dot-prefixes: one hash lookup per name element.
 void lookup_into(const PolicyRules *rules, std::string_view name, NameGrant *grant)
 {
     merge(grant, find(rules->exact, rules->exact_lengths, name));
+    if (!rules->element_prefix.empty())
+        element_lookup_into(rules, name, grant);
     if (rules->prefix.empty())
         return;
     for (;;) {

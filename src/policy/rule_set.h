@@ -41,10 +41,15 @@ struct PolicyRules {
     // "org.example.*" is kept as "org.example": names are matched by walking
     // their own dot-prefixes, one hash lookup each.
     NameRulesMap prefix;
+    // "org.kde.StatusNotifierItem-*" is kept as "org.kde.StatusNotifierItem-":
+    // it covers that text followed by anything without a dot, so a pattern
+    // never reaches past the name's last element.
+    NameRulesMap element_prefix;
     // Bit min(length, 63) for every key of each map: most names and their
     // dot-prefixes have a length no key has, and skip hashing.
     uint64_t exact_lengths = 0;
     uint64_t prefix_lengths = 0;
+    uint64_t element_prefix_lengths = 0;
     std::string namespace_suffix; // ".docker": a rule for N also covers N.docker
     size_t rule_count = 0;
 

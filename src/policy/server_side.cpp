@@ -64,8 +64,9 @@ PolicyVerdict bus_reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *me
     // up its record and let the list itself through unfiltered.
     if (is_list && dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR)
         return POLICY_FORWARD;
-    const BusCall call = std::move(found->second);
+    const BusCall call = found->second;
     state->bus_calls.erase(found);
+    state->name_requests -= call.kind == BUS_CALL_REQUEST_NAME;
     if (call.swallow)
         return POLICY_HANDLED;
     if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_RETURN)
@@ -77,7 +78,7 @@ PolicyVerdict bus_reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *me
     case BUS_CALL_NAME_OWNER: {
         const char *owner = nullptr;
         if (dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID))
-            owners_learn_owner(pair->config->policy, call.name.c_str(), owner);
+            pair_policy_hint(state, owner);
         return POLICY_FORWARD;
     }
     default:
@@ -94,7 +95,9 @@ PolicyVerdict drop(DBusMessage *signal, const char *why)
 }
 
 // The pair's connection carries only what the client's own rules asked
-// for; of that, the client sees changes of the names it may see.
+// for; of that, the client sees changes of the names it may see. What it
+// says teaches the tracker nothing: it may come before or long after the
+// tracker's own copy.
 PolicyVerdict owner_changed(ConnectionPair *pair, PairPolicy *state, DBusMessage *signal,
                             DBusMessage *shown)
 {
@@ -105,14 +108,20 @@ PolicyVerdict owner_changed(ConnectionPair *pair, PairPolicy *state, DBusMessage
     const char *shown_name = name;
     if (shown != signal)
         dbus_message_get_args(shown, nullptr, DBUS_TYPE_STRING, &shown_name, DBUS_TYPE_INVALID);
-    // Judged before the update: a unique name that just went was known.
-    const bool visible = policy_name_visible(pair, state, shown_name);
-    owners_learn(pair->config->policy, name, old_owner, new_owner);
-    return visible ? POLICY_FORWARD : drop(signal, "name not visible");
+    if (policy_name_visible(pair, state, shown_name)) {
+        if (shown_name[0] != ':')
+            pair_policy_hint(state, new_owner);
+        return POLICY_FORWARD;
+    }
+    // A caller that left, told here after the tracker's copy made the pair
+    // forget it.
+    if (shown_name[0] == ':' && !*new_owner && pair_policy_saw_departure(state, shown_name))
+        return POLICY_FORWARD;
+    return drop(signal, "name not visible");
 }
 
 PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *message,
-                     DBusMessage *shown)
+                     DBusMessage *shown, bool resumed, void (*resume)(ConnectionPair *))
 {
     const char *sender = dbus_message_get_sender(message);
     if (is(sender, DBUS_SERVICE_DBUS)) {
@@ -125,21 +134,27 @@ PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *messa
         return POLICY_FORWARD;
     if (!sender)
         return drop(message, "no sender");
-    NameGrant grant = owners_unique_grant(pair->config->policy, sender);
-    if (grant_allows_broadcast(grant, dbus_message_get_interface(message),
+    if (grant_allows_broadcast(owners_unique_grant(pair->config->policy, sender),
+                               dbus_message_get_interface(message),
                                dbus_message_get_member(message), dbus_message_get_path(message)))
         return POLICY_FORWARD;
+    // From an owner that the client's connection named a moment ago: it
+    // waits for the tracker (a round trip) rather than be lost to the race.
+    if (!resumed && pair_policy_take_hint(state, sender) &&
+        pair_policy_wait(&state->from_bus, message, resume))
+        return POLICY_WAIT;
     return drop(message, "sender not allowed");
 }
 
 } // namespace
 
 PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message,
-                                    DBusMessage *shown)
+                                    DBusMessage *shown, void (*resume)(ConnectionPair *))
 {
     if (!pair->config->policy)
         return POLICY_FORWARD;
     PairPolicy *state = pair_policy_get(pair);
+    const bool resumed = pair_policy_resumed(&state->from_bus, message);
     switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
     case DBUS_MESSAGE_TYPE_ERROR:
@@ -154,7 +169,7 @@ PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message,
                                !dbus_message_get_no_reply(message));
         return POLICY_FORWARD;
     case DBUS_MESSAGE_TYPE_SIGNAL:
-        return signal(pair, state, message, shown);
+        return signal(pair, state, message, shown, resumed, resume);
     default:
         return POLICY_FORWARD;
     }

@@ -10,6 +10,7 @@
 // the client (a NameOwnerChanged may show a namespaced name under its plain
 // one): the client's rights are judged on that, while what the bus said is
 // learnt from `message`. HANDLED: dropped, or a substitute was sent to the
-// client in its place; the caller stops.
+// client in its place; the caller stops. WAIT: as for the client's messages
+// (client_side.h), for the pair's messages from the bus.
 PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message,
-                                    DBusMessage *shown);
+                                    DBusMessage *shown, void (*resume)(ConnectionPair *));

@@ -96,8 +96,12 @@ bool refuse_unreadable_rule(ConnectionPair *pair, DBusMessage *call)
     return true;
 }
 
-// One message from a client whose bus connection is ready.
-void client_dispatch(ConnectionPair *pair, DBusMessage *message)
+void resume_held_from_client(ConnectionPair *pair);
+
+// One message from a client whose bus connection is ready. False when the
+// policy holds it until the owner tracker has caught up: it stays first in
+// held_from_client, and every later message waits behind it.
+bool client_dispatch(ConnectionPair *pair, DBusMessage *message, bool audited)
 {
     const int type = dbus_message_get_type(message);
     MessagePtr replacement;
@@ -105,14 +109,20 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
     if (type == DBUS_MESSAGE_TYPE_METHOD_CALL &&
         str_equal(dbus_message_get_destination(message), DBUS_SERVICE_DBUS) &&
         refuse_unreadable_rule(pair, message))
-        return;
+        return true;
 
     // Decided on the name the client wrote, before any namespacing.
-    audit_client_message(pair, message);
-    if (policy_client_message(pair, message) == POLICY_HANDLED) {
+    if (!audited)
+        audit_client_message(pair, message);
+    switch (policy_client_message(pair, message, resume_held_from_client)) {
+    case POLICY_WAIT:
+        return false;
+    case POLICY_HANDLED:
         if (type == DBUS_MESSAGE_TYPE_METHOD_CALL)
             audit_refused(pair, message);
-        return;
+        return true;
+    case POLICY_FORWARD:
+        break;
     }
 
     switch (type) {
@@ -120,7 +130,7 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
         if (str_equal(dbus_message_get_destination(message), DBUS_SERVICE_DBUS)) {
             if (is_hello(message)) {
                 reply_to_hello(pair, message);
-                return;
+                return true;
             }
             // Every other bus call goes to the host bus, names perhaps translated.
             replacement.reset(translate_bus_call(pair, message));
@@ -133,15 +143,15 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
         // A call without a destination goes to the bus as it would directly.
         if (!dbus_message_get_destination(message)) {
             if (answer_undirected_before_hello(pair, message))
-                return;
+                return true;
         } else if (rewrite_destination(pair, message) != 0) {
-            return;
+            return true;
         }
         break;
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
         if (adapt_panel_reply(pair, message) == 1) {
             in_flight_reply_seen(pair, pair->server, message); // a substitute went instead
-            return;
+            return true;
         }
         break;
     case DBUS_MESSAGE_TYPE_ERROR:
@@ -152,6 +162,25 @@ void client_dispatch(ConnectionPair *pair, DBusMessage *message)
     }
 
     relay_forward_or_disconnect(pair, pair->server, message);
+    return true;
+}
+
+// Passes the held messages on in order until one waits for the policy
+// again. `head_audited`: the first was audited before it waited.
+void drain_held_from_client(ConnectionPair *pair, bool head_audited)
+{
+    while (auto *message = static_cast<DBusMessage *>(g_queue_peek_head(&pair->held_from_client))) {
+        if (!client_dispatch(pair, message, head_audited))
+            return;
+        head_audited = false;
+        g_queue_pop_head(&pair->held_from_client);
+        dbus_message_unref(message);
+    }
+}
+
+void resume_held_from_client(ConnectionPair *pair)
+{
+    drain_held_from_client(pair, true);
 }
 
 } // namespace
@@ -221,7 +250,10 @@ DBusHandlerResult client_message_filter(DBusConnection *, DBusMessage *message, 
         g_queue_push_tail(&pair->held_from_client, dbus_message_ref(message));
         break;
     case PAIR_READY:
-        client_dispatch(pair, message);
+        // Behind a held message everything waits, so the bus sees the
+        // client's order.
+        if (!g_queue_is_empty(&pair->held_from_client) || !client_dispatch(pair, message, false))
+            g_queue_push_tail(&pair->held_from_client, dbus_message_ref(message));
         break;
     }
     return DBUS_HANDLER_RESULT_HANDLED;
@@ -229,8 +261,5 @@ DBusHandlerResult client_message_filter(DBusConnection *, DBusMessage *message, 
 
 void relay_release_held_from_client(ConnectionPair *pair)
 {
-    while (auto *message = static_cast<DBusMessage *>(g_queue_pop_head(&pair->held_from_client))) {
-        client_dispatch(pair, message);
-        dbus_message_unref(message);
-    }
+    drain_held_from_client(pair, false);
 }

@@ -12,5 +12,6 @@ DBusHandlerResult client_message_filter(DBusConnection *connection, DBusMessage 
 // Answers the client's Hello with the private connection's unique name.
 int reply_to_hello(ConnectionPair *pair, DBusMessage *hello);
 
-// The bus connection is ready: the client's waiting messages go on, in order.
+// The bus connection is ready: the client's waiting messages go on, in
+// order, until one waits for the policy (its resume then goes on from there).
 void relay_release_held_from_client(ConnectionPair *pair);

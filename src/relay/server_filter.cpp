@@ -56,8 +56,10 @@ bool is_own_name_greeting(ConnectionPair *pair, DBusMessage *message)
     return true;
 }
 
+void resume_held_from_bus(ConnectionPair *pair);
+
 // One message for a greeted client. False when it must wait for a
-// process-id query: the caller holds it.
+// process-id query or for the policy: the caller holds it.
 bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
 {
     // Judged as the client will see it: a namespaced instance shown under
@@ -67,7 +69,10 @@ bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
         return true;
     MessagePtr replacement(translated);
     DBusMessage *shown = replacement ? replacement.get() : message;
-    const bool withheld = policy_server_message(pair, message, shown) == POLICY_HANDLED;
+    const PolicyVerdict verdict = policy_server_message(pair, message, shown, resume_held_from_bus);
+    if (verdict == POLICY_WAIT)
+        return false;
+    const bool withheld = verdict == POLICY_HANDLED;
     audit_bus_message(pair, message, withheld);
     if (withheld)
         return true;
@@ -79,6 +84,18 @@ bool server_dispatch(ConnectionPair *pair, DBusMessage *message)
         return false;
     relay_forward_or_disconnect(pair, pair->client, shown);
     return true;
+}
+
+// The policy's wait is over: the held messages go through the filter
+// again, the one that waited first, until one waits again.
+void resume_held_from_bus(ConnectionPair *pair)
+{
+    while (auto *message = static_cast<DBusMessage *>(g_queue_peek_head(&pair->held_from_bus))) {
+        if (!server_dispatch(pair, message))
+            return;
+        g_queue_pop_head(&pair->held_from_bus);
+        dbus_message_unref(message);
+    }
 }
 
 } // namespace

@@ -30,5 +30,6 @@ Overrides overrides = {
     .pair_idle_timeout_ms = 30000,
     .pair_max_incomplete = 64,
     .panel_record_timeout_ms = 25000,
+    .policy_owner_wait_ms = 5000,
     .log_file_open = open_log_path,
 };

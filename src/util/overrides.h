@@ -27,6 +27,10 @@ struct Overrides {
     // D-Bus default method-call timeout, after which the caller has given
     // up anyway. A reply that comes later is forwarded unchanged.
     unsigned panel_record_timeout_ms;
+    // How long a client's message may wait for the owner tracker's round
+    // trip to the bus (policy/owners.h) before it is judged with what the
+    // tracker knows. The bus answers within milliseconds unless it is stuck.
+    unsigned policy_owner_wait_ms;
     // Opens the log file chosen by --verbose; the tests must not write to
     // the fixed log locations.
     int (*log_file_open)(const char *path);

@@ -8,6 +8,7 @@
 //   DPD_TEST_DAEMON_MAX_QUEUED_BYTES  bytes all clients together may leave unread
 //   DPD_TEST_IDLE_TIMEOUT_MS        how long an accepted client may stay silent
 //   DPD_TEST_PANEL_RECORD_TIMEOUT_MS  how long an unanswered panel call stays recorded
+//   DPD_TEST_OWNER_WAIT_MS          how long a message waits for the owner tracker
 //   DPD_TEST_LOG_DIR                where the --verbose log file goes
 #include "main/daemon.h"
 #include "util/overrides.h"
@@ -39,6 +40,8 @@ int main(int argc, char **argv)
         overrides.pair_idle_timeout_ms = static_cast<unsigned>(std::atol(ms));
     if (const char *timeout = std::getenv("DPD_TEST_PANEL_RECORD_TIMEOUT_MS"))
         overrides.panel_record_timeout_ms = static_cast<unsigned>(std::atol(timeout));
+    if (const char *ms = std::getenv("DPD_TEST_OWNER_WAIT_MS"))
+        overrides.policy_owner_wait_ms = static_cast<unsigned>(std::atol(ms));
     if (std::getenv("DPD_TEST_LOG_DIR"))
         overrides.log_file_open = open_test_log;
     return run_daemon(argc, argv);
