@@ -73,6 +73,7 @@ TEST(AuditPolicy, PathsFoldIntoSubtreesPastTheBudgetThenANoteSaysWhatIsLeftOut)
          {"/a/x", "/a/b/c/1", "/a/b/c/2", "/a/b/c/3", "/a/b/c/4"}, 700, {"/a/b/c/*", "/a/x"}},
         {"a rule already covered adds nothing", {"/a/*", "/a/b", "/a/b/c"}, 4096, {"/a/*"}},
         {"a subtree replaces what it covers", {"/a/b", "/a/c/d", "/a/*"}, 4096, {"/a/*"}},
+        {"a subtree covers whole elements only", {"/a/*", "/ab"}, 4096, {"/a/*", "/ab"}},
         {"a very long path folds at once",
          {"/long/" + std::string(4000, 'x') + "/y"}, 1024, {"/long/*"}},
         {"siblings of the root fold into every path", {"/1", "/2", "/3", "/4"}, 400, {"/*"}},
