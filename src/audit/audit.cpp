@@ -2,17 +2,22 @@
 #include "audit/audit.h"
 
 #include "audit/policy_file.h"
+#include "log/escape.h"
 #include "log/log.h"
 #include "policy/client_side.h"
 #include "util/match_rule.h"
 #include "util/message.h"
 
+#include <glib.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <deque>
+#include <fcntl.h>
 #include <map>
+#include <string_view>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -23,25 +28,59 @@ namespace {
 // that calls ever new paths must not grow the daemon without bound.
 constexpr size_t max_things = 4096;
 constexpr size_t max_pending = 4096;
+// Host peers that called the client, and unique names known to own a name.
+constexpr size_t max_callers = 1024;
+constexpr size_t max_owners = 4096;
+// Bytes of rules, notes and client names one client's policy, and the
+// merged policy of one program, may hold; past it paths fold into subtree
+// rules, then what does not fit is left out with a note.
+constexpr size_t client_budget = 64 * 1024;
+constexpr size_t program_budget = 64 * 1024;
+// Programs whose merged policies are kept apart; the others share one.
+constexpr size_t max_programs = 32;
+// The file is written at most this often; departures in between wait.
+constexpr gint64 write_interval_us = 2 * G_USEC_PER_SEC;
 
 struct ClientAudit {
     std::string unique;  // the client's name on the bus
-    std::string program; // its command name, when its process is known
+    std::string program; // its command name (escaped), when its process is known
     std::string label;   // "python3, :1.5" or ":1.5"
-    std::set<std::string> logged;
+    std::unordered_set<uint64_t> logged; // keyed hashes of the things logged
     bool full = false;
     AuditPolicy policy;
     std::unordered_map<uint32_t, std::string> called;      // client serial -> well-known name
     std::unordered_map<uint32_t, std::string> owner_asked; // GetNameOwner serial -> name
     std::unordered_set<std::string> callers;               // host peers that called the client
+    std::deque<std::string> callers_in_order;              // oldest first
     std::map<std::string, std::set<std::string>> names_of; // unique name -> well-known names
+    size_t owners_known = 0;                               // pairs in names_of
+};
+
+// A write of the file, handed to a worker thread with its own text and
+// handed back through the main context: neither side touches it meanwhile.
+struct WriteJob {
+    std::string path;
+    std::string text;
+    std::string whose;
+    bool ok = false;
+    std::string why;
 };
 
 struct AuditState {
     bool on = false;
-    std::string file;    // empty: the policies go to the log
-    AuditPolicy written; // what the file holds
+    std::string file;   // empty: the policies go to the log
+    AuditPolicy loaded; // what the file held at start
+    std::map<std::string, AuditPolicy> programs; // merged policy per program
     std::unordered_map<ConnectionPair *, ClientAudit> clients;
+    uint64_t hash_key = 0;
+    // The writer.
+    GThreadPool *pool = nullptr;
+    WriteJob *in_flight = nullptr; // with the worker
+    bool dirty = false;            // changes no write holds yet
+    guint timer = 0;
+    gint64 last_write_us = 0;
+    std::string first_whose; // whose changes wait, for the log line
+    unsigned more_whose = 0;
 };
 
 AuditState audit;
@@ -82,15 +121,53 @@ std::string what(const char *interface, const char *member, const char *path)
     return method_of(interface, member) + " at " + (path ? path : "(no path)");
 }
 
+// The command name a process gives itself: any bytes, a line break too.
 std::string program_of(DBusConnection *client)
 {
     unsigned long pid = 0;
     if (!dbus_connection_get_unix_process_id(client, &pid))
         return "";
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string comm;
-    std::getline(in, comm);
-    return comm;
+    const int fd = open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    char comm[64];
+    const ssize_t n = read(fd, comm, sizeof comm);
+    close(fd);
+    if (n <= 0)
+        return "";
+    // The kernel ends it with one line break of its own.
+    const size_t length = comm[n - 1] == '\n' ? size_t(n - 1) : size_t(n);
+    return log_escape(std::string_view(comm, length), 64);
+}
+
+// FNV-1a from a key of the daemon's own: a client cannot pick things
+// that collide so as to hide one.
+uint64_t hash_of(const std::string &thing)
+{
+    uint64_t h = audit.hash_key ^ 0xcbf29ce484222325ULL;
+    for (unsigned char byte : thing) {
+        h ^= byte;
+        h *= 0x100000001b3ULL;
+    }
+    return h ^ thing.size();
+}
+
+std::string client_overflow(const ClientAudit &c)
+{
+    return c.label + " did more than the audit keeps for one client (" +
+           std::to_string(client_budget / 1024) + " KiB of rules): this policy is incomplete";
+}
+
+void add_rule(ClientAudit &c, const AuditRule &rule)
+{
+    audit_policy_add(&c.policy, rule, client_budget, client_overflow(c));
+}
+
+// A note on what no rule can grant; `text` may hold client text.
+void add_note(ClientAudit &c, const std::string &text)
+{
+    audit_policy_add_note(&c.policy, c.label + " " + log_escape(text, 512), client_budget,
+                          client_overflow(c));
 }
 
 ClientAudit &client_of(ConnectionPair *pair)
@@ -102,15 +179,19 @@ ClientAudit &client_of(ConnectionPair *pair)
         c.unique = unique ? unique : "(unnamed client)";
         c.program = program_of(pair->client);
         c.label = c.program.empty() ? c.unique : c.program + ", " + c.unique;
-        c.policy.clients.insert(c.program.empty() ? c.unique : c.program);
+        // Unique names mean nothing in a later run, and would pile up.
+        c.policy.clients.insert(c.program.empty() ? "(program unknown)" : c.program);
     }
     return c;
 }
 
 // Logs `thing` the first time the client does it; true then.
+// Logs `thing` (escaped, long ones shortened) the first time the client
+// does it; true then.
 bool note(ClientAudit &c, const std::string &thing)
 {
-    if (c.full || c.logged.count(thing))
+    const uint64_t hash = hash_of(thing);
+    if (c.full || c.logged.count(hash))
         return false;
     if (c.logged.size() >= max_things) {
         c.full = true;
@@ -120,8 +201,8 @@ bool note(ClientAudit &c, const std::string &thing)
                               " distinct things: this policy is incomplete");
         return false;
     }
-    c.logged.insert(thing);
-    print_line("%s %s", c.unique.c_str(), thing.c_str());
+    c.logged.insert(hash);
+    print_line("%s %s", c.unique.c_str(), log_escape(thing).c_str());
     return true;
 }
 
@@ -156,7 +237,7 @@ void subscribed(ClientAudit &c, const char *rule)
     if (sender == DBUS_SERVICE_DBUS || keys["member"] == "NameOwnerChanged") {
         const std::string &name = keys["arg0"];
         if (well_known(name) && note(c, "watches who owns " + name))
-            c.policy.rules.insert({"see", name, "", ""});
+            add_rule(c, {"see", name, "", ""});
         return;
     }
     if (!well_known(sender)) {
@@ -175,7 +256,7 @@ void subscribed(ClientAudit &c, const char *rule)
         broadcast.path = space == "/" ? "/*" : space + "/*";
     if (note(c, "subscribed to signals of " + sender + ": " + broadcast.method +
                     (broadcast.path.empty() ? "" : " at " + broadcast.path)))
-        c.policy.rules.insert(broadcast);
+        add_rule(c, broadcast);
 }
 
 void bus_call(ClientAudit &c, DBusMessage *call)
@@ -193,24 +274,29 @@ void bus_call(ClientAudit &c, DBusMessage *call)
         subscribed(c, arg);
     } else if (is(member, "RequestName")) {
         if (arg && well_known(arg) && note(c, "asked to own " + std::string(arg)))
-            c.policy.rules.insert({"own", arg, "", ""});
+            add_rule(c, {"own", arg, "", ""});
     } else if (policy_is_name_query(member)) {
         if (!arg || !well_known(arg))
             return;
         if (is(member, "GetNameOwner"))
             remember(c.owner_asked, call, arg);
         if (note(c, "asked the bus about " + std::string(arg)))
-            c.policy.rules.insert({"see", arg, "", ""});
+            add_rule(c, {"see", arg, "", ""});
     } else if (note(c, "called the bus's " + std::string(member ? member : "(no member)"))) {
-        c.policy.notes.insert(c.label + " called the bus's " + (member ? member : "(no member)") +
-                              ", which the policy does not allow");
+        add_note(c, std::string("called the bus's ") + (member ? member : "(no member)") +
+                        ", which the policy does not allow");
     }
 }
 
 void learn_owner(ClientAudit &c, const std::string &name, const char *owner)
 {
-    if (owner && owner[0] == ':')
-        c.names_of[owner].insert(name);
+    if (!owner || owner[0] != ':')
+        return;
+    if (c.owners_known >= max_owners) { // owners that churned: start over
+        c.names_of.clear();
+        c.owners_known = 0;
+    }
+    c.owners_known += c.names_of[owner].insert(name).second;
 }
 
 void reply(ClientAudit &c, DBusMessage *message)
@@ -236,8 +322,11 @@ void owner_changed(ClientAudit &c, DBusMessage *signal)
                                &old_owner, DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID) ||
         name[0] == ':')
         return;
-    if (auto it = c.names_of.find(old_owner); it != c.names_of.end())
-        it->second.erase(name);
+    if (auto it = c.names_of.find(old_owner); it != c.names_of.end()) {
+        c.owners_known -= it->second.erase(name);
+        if (it->second.empty())
+            c.names_of.erase(it);
+    }
     learn_owner(c, name, new_owner);
 }
 
@@ -266,13 +355,13 @@ void broadcast_signal(ClientAudit &c, DBusMessage *signal, bool withheld)
     const auto names = c.names_of.find(sender);
     if (names == c.names_of.end() || names->second.empty()) {
         if (note(c, "received signal " + thing + " from " + sender + ", which owns no name it used"))
-            c.policy.notes.insert(c.label + " received signal " + thing + " from " + sender +
-                                  ", which owned no name it used");
+            add_note(c, "received signal " + thing + " from " + sender +
+                            ", which owned no name it used");
     } else {
         const std::string &name = *names->second.begin();
         if (note(c, "received signal " + thing + " from " + name) &&
             !signal_allowed(c.policy, names->second, signal))
-            c.policy.rules.insert({"broadcast", name, method_of(interface, member), path ? path : ""});
+            add_rule(c, {"broadcast", name, method_of(interface, member), path ? path : ""});
     }
     if (withheld)
         note(c, "was not given signal " + thing + " from " + sender + " (the policy dropped it)");
@@ -288,28 +377,128 @@ void report(ClientAudit &c)
         print_line("  %s", line.c_str());
 }
 
-void merge(const AuditPolicy &from)
+// A client's policy into its program's; programs past the first
+// max_programs share one.
+void merge(const ClientAudit &c)
 {
-    AuditPolicy &to = audit.written;
-    to.rules.insert(from.rules.begin(), from.rules.end());
-    to.clients.insert(from.clients.begin(), from.clients.end());
-    to.notes.insert(from.notes.begin(), from.notes.end());
+    std::string program = c.program.empty() ? "(program unknown)" : c.program;
+    if (!audit.programs.count(program) && audit.programs.size() >= max_programs)
+        program = "(other programs)";
+    audit_policy_merge(&audit.programs[program], c.policy, program_budget,
+                       program + " did more than the audit keeps for one program (" +
+                           std::to_string(program_budget / 1024) +
+                           " KiB of rules): this policy is incomplete");
 }
 
-void write_file(const char *whose)
+std::string file_text()
 {
-    std::string why;
-    if (audit_policy_write(audit.file, audit.written, &why))
-        print_line("wrote the policy for %s to %s", whose, audit.file.c_str());
+    AuditPolicy all = audit.loaded;
+    for (const auto &[program, policy] : audit.programs) {
+        all.rules.insert(policy.rules.begin(), policy.rules.end());
+        all.clients.insert(policy.clients.begin(), policy.clients.end());
+        all.notes.insert(policy.notes.begin(), policy.notes.end());
+    }
+    return audit_policy_text(all);
+}
+
+void log_written(const WriteJob &job)
+{
+    if (job.ok)
+        print_line("wrote the policy for %s to %s", job.whose.c_str(), job.path.c_str());
     else
-        print_line("cannot write the policy for %s to %s: %s", whose, audit.file.c_str(),
-                   why.c_str());
+        print_line("cannot write the policy for %s to %s: %s", job.whose.c_str(), job.path.c_str(),
+                   job.why.c_str());
+}
+
+WriteJob *take_job()
+{
+    auto *job = new WriteJob{audit.file, file_text(), audit.first_whose, false, ""};
+    if (audit.more_whose > 0)
+        job->whose += " and " + std::to_string(audit.more_whose) + " more client(s)";
+    audit.first_whose.clear();
+    audit.more_whose = 0;
+    audit.dirty = false;
+    return job;
+}
+
+void schedule_write(bool now);
+
+gboolean on_written(gpointer data)
+{
+    auto *job = static_cast<WriteJob *>(data);
+    audit.in_flight = nullptr;
+    log_written(*job);
+    delete job;
+    if (audit.dirty)
+        schedule_write(false);
+    return G_SOURCE_REMOVE;
+}
+
+// On the worker: the disk may take its time here.
+void write_on_worker(gpointer data, gpointer)
+{
+    auto *job = static_cast<WriteJob *>(data);
+    job->ok = audit_file_replace(job->path, job->text, &job->why);
+    job->text = std::string();
+    GSource *done = g_idle_source_new();
+    g_source_set_callback(done, on_written, job, nullptr);
+    g_source_attach(done, g_main_context_default());
+    g_source_unref(done);
+}
+
+void start_write()
+{
+    if (!audit.pool)
+        audit.pool = g_thread_pool_new(write_on_worker, nullptr, 1, FALSE, nullptr);
+    audit.last_write_us = g_get_monotonic_time();
+    audit.in_flight = take_job();
+    g_thread_pool_push(audit.pool, audit.in_flight, nullptr);
+}
+
+gboolean on_write_timer(gpointer)
+{
+    audit.timer = 0;
+    if (audit.dirty && !audit.in_flight)
+        start_write();
+    return G_SOURCE_REMOVE;
+}
+
+// Coalesces: at most one write every write_interval_us, one at a time;
+// `now` (SIGUSR1) skips the wait but not a write in progress.
+void schedule_write(bool now)
+{
+    audit.dirty = true;
+    if (now) {
+        audit.last_write_us = 0;
+        if (audit.timer)
+            g_source_remove(audit.timer);
+        audit.timer = 0;
+    }
+    if (audit.in_flight || audit.timer)
+        return;
+    const gint64 wait = audit.last_write_us == 0
+                            ? 0
+                            : audit.last_write_us + write_interval_us - g_get_monotonic_time();
+    if (wait <= 0)
+        start_write();
+    else
+        audit.timer = g_timeout_add(guint(wait / 1000 + 1), on_write_timer, nullptr);
+}
+
+void changed_by(const std::string &whose)
+{
+    if (audit.first_whose.empty())
+        audit.first_whose = whose;
+    else if (audit.first_whose != whose)
+        ++audit.more_whose;
 }
 
 } // namespace
 
 int audit_command_line_option(const char *arg)
 {
+    if (audit.hash_key == 0)
+        audit.hash_key = (uint64_t(g_random_int()) << 32) | g_random_int();
     if (std::strcmp(arg, "--audit") == 0) {
         audit.on = true;
         return 1;
@@ -320,9 +509,9 @@ int audit_command_line_option(const char *arg)
         return -1;
     audit.on = true;
     audit.file = arg + 8;
-    audit.written = AuditPolicy{};
+    audit.loaded = AuditPolicy{};
     std::string why;
-    if (!audit_policy_load(audit.file, &audit.written, &why)) {
+    if (!audit_policy_load(audit.file, &audit.loaded, &why)) {
         LOG_FATAL("Cannot add to the audit's policy file %s: %s\n", audit.file.c_str(),
                   why.c_str());
         std::exit(1);
@@ -360,7 +549,7 @@ void audit_client_message(ConnectionPair *pair, DBusMessage *message)
     if (destination[0] != ':') {
         remember(c.called, message, destination);
         if (note(c, "called " + std::string(destination) + " " + thing))
-            c.policy.rules.insert(call);
+            add_rule(c, call);
         return;
     }
     if (c.callers.count(destination) || c.unique == destination) {
@@ -371,11 +560,11 @@ void audit_client_message(ConnectionPair *pair, DBusMessage *message)
     if (names != c.names_of.end() && !names->second.empty()) {
         call.name = *names->second.begin();
         if (note(c, "called " + call.name + " (" + destination + ") " + thing))
-            c.policy.rules.insert(call);
+            add_rule(c, call);
     } else if (note(c, "called " + std::string(destination) + " " + thing +
                            ", which owns no name it used")) {
-        c.policy.notes.insert(c.label + " called " + destination + " " + thing +
-                              ", which owned no name it used");
+        add_note(c, "called " + std::string(destination) + " " + thing +
+                        ", which owned no name it used");
     }
 }
 
@@ -402,7 +591,13 @@ void audit_bus_message(ConnectionPair *pair, DBusMessage *message, bool withheld
         return;
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
         if (const char *sender = dbus_message_get_sender(message)) {
-            c.callers.insert(sender);
+            if (c.callers.insert(sender).second) {
+                c.callers_in_order.push_back(sender);
+                if (c.callers_in_order.size() > max_callers) {
+                    c.callers.erase(c.callers_in_order.front());
+                    c.callers_in_order.pop_front();
+                }
+            }
             note(c, "was called " +
                         what(dbus_message_get_interface(message), dbus_message_get_member(message),
                              dbus_message_get_path(message)) +
@@ -432,8 +627,9 @@ void audit_pair_end(ConnectionPair *pair)
         report(c);
     } else if (!c.policy.rules.empty() || !c.policy.notes.empty()) {
         // A client that needed nothing (say, a GetId) leaves the file alone.
-        merge(c.policy);
-        write_file(c.label.c_str());
+        merge(c);
+        changed_by(c.label);
+        schedule_write(false);
     }
     audit.clients.erase(it);
 }
@@ -448,13 +644,47 @@ void audit_write_all()
         return;
     }
     for (auto &[pair, c] : audit.clients)
-        merge(c.policy);
-    write_file("every connected client");
+        merge(c);
+    audit.first_whose = "every connected client";
+    audit.more_whose = 0;
+    schedule_write(true);
 }
 
 void audit_finish()
 {
-    if (!audit.clients.empty())
-        audit_write_all();
+    if (!audit.on)
+        return;
+    if (audit.file.empty()) {
+        for (auto &[pair, c] : audit.clients)
+            report(c);
+    } else if (!audit.clients.empty()) {
+        for (auto &[pair, c] : audit.clients)
+            merge(c);
+        audit.first_whose = "every connected client";
+        audit.more_whose = 0;
+        audit.dirty = true;
+    }
     audit.clients.clear();
+    if (audit.timer)
+        g_source_remove(audit.timer);
+    audit.timer = 0;
+    // The loop has ended: waiting for the disk is allowed now.
+    if (audit.pool)
+        g_thread_pool_free(audit.pool, FALSE, TRUE);
+    audit.pool = nullptr;
+    if (WriteJob *job = audit.in_flight) {
+        // Its hand-back will never run: take it here.
+        if (GSource *done = g_main_context_find_source_by_user_data(nullptr, job))
+            g_source_destroy(done);
+        audit.in_flight = nullptr;
+        log_written(*job);
+        delete job;
+    }
+    if (audit.dirty) {
+        WriteJob *job = take_job();
+        job->ok = audit_file_replace(job->path, job->text, &job->why);
+        log_written(*job);
+        delete job;
+    }
+    audit.programs.clear();
 }

@@ -1,5 +1,6 @@
 #include "namespace/lookups.h"
 
+#include "log/escape.h"
 #include "log/log.h"
 #include "namespace/match_rule.h"
 #include "namespace/rewrite.h"
@@ -52,7 +53,7 @@ void remember_name(ConnectionPair *pair, const char *name)
         return;
     if (g_hash_table_size(pair->asked_names) >= LOOKUPS_MAX_ASKED_NAMES) {
         LOG_DEBUG("[CLIENT]Too many names asked about, owner changes of %s keep their "
-                  "namespaced name\n", name);
+                  "namespaced name\n", log_escape(name).c_str());
         return;
     }
     g_hash_table_add(pair->asked_names, g_strdup(name));
@@ -121,7 +122,7 @@ DBusMessage *translate_rule_call(ConnectionPair *pair, DBusMessage *call, const 
         copy = copy_call_with_name(call, translated);
     if (copy)
         LOG_TRACE("[CLIENT]bus call %s with match rule %s for namespaced services\n", member,
-                  translated);
+                  log_escape(translated).c_str());
     else
         LOG_DEBUG("[CLIENT]Cannot translate match rule of bus call %s, forwarding it as it is\n",
                   member);
@@ -140,11 +141,12 @@ DBusMessage *translate_name_call(ConnectionPair *pair, DBusMessage *call, const 
     DBusMessage *copy = copy_call_with_name(call, candidate);
     if (!copy) {
         LOG_DEBUG("[CLIENT]Cannot translate bus call %s for %s, forwarding it as it is\n", member,
-                  name);
+                  log_escape(name).c_str());
         return nullptr;
     }
     remember_name(pair, name);
-    LOG_TRACE("[CLIENT]bus call %s for namespaced service %s\n", member, candidate);
+    LOG_TRACE("[CLIENT]bus call %s for namespaced service %s\n", member,
+              log_escape(candidate).c_str());
     return copy;
 }
 
@@ -241,13 +243,15 @@ LookupsVerdict owner_signal(ConnectionPair *pair, DBusMessage *message, DBusMess
     // client set, and its namespaced instance stands in its place.
     const char *name = shown_name(pair, args[0], !changed, plain);
     if (!name) {
-        LOG_TRACE("[SERVICE:]NameOwnerChanged for host service %s not shown\n", args[0]);
+        LOG_TRACE("[SERVICE:]NameOwnerChanged for host service %s not shown\n",
+                  log_escape(args[0]).c_str());
         return LOOKUPS_DROP;
     }
     if (name == args[0])
         return LOOKUPS_KEEP;
     LOG_TRACE("[SERVICE:]%s for namespaced service %s shown as %s\n",
-              dbus_message_get_member(message), args[0], name);
+              dbus_message_get_member(message), log_escape(args[0]).c_str(),
+              log_escape(name).c_str());
     args[0] = name;
     *shown = copy_signal(message, args, count);
     return *shown ? LOOKUPS_REPLACED : LOOKUPS_KEEP;

@@ -1,5 +1,6 @@
 #include "namespace/owned_names.h"
 
+#include "log/escape.h"
 #include "log/log.h"
 #include "util/dbus_ptr.h"
 #include "util/message.h"
@@ -66,10 +67,11 @@ void request_answered(ConnectionPair *pair, DBusMessage *reply, const char *name
     if (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
         ScopedError error;
         dbus_set_error_from_message(error.get(), reply);
-        LOG_DEBUG("[CLIENT:]Failed to RequestName name %s, error: %s\n", name,
-                  or_null(error.message()));
+        LOG_DEBUG("[CLIENT:]Failed to RequestName name %s, error: %s\n",
+                  log_escape(name).c_str(), log_escape(error.message()).c_str());
         LOG_TRACE("[CLIENT:] client %s request wellknown name [%s] failed\n",
-                  sender ? sender : "NULL", pair->owned_name ? pair->owned_name : "NULL");
+                  sender ? sender : "NULL",
+                  log_escape(pair->owned_name ? pair->owned_name : "NULL").c_str());
         return;
     }
     dbus_uint32_t result = 0;
@@ -79,7 +81,7 @@ void request_answered(ConnectionPair *pair, DBusMessage *reply, const char *name
         result == DBUS_REQUEST_NAME_REPLY_ALREADY_OWNER) {
         // NameAcquired came first and recorded it; this is the same grant.
         record(pair, name);
-        LOG_TRACE("[CLIENT:]Client RequestName name %s SUCCEED\n", name);
+        LOG_TRACE("[CLIENT:]Client RequestName name %s SUCCEED\n", log_escape(name).c_str());
     }
 }
 

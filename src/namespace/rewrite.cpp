@@ -1,5 +1,6 @@
 #include "namespace/rewrite.h"
 
+#include "log/escape.h"
 #include "log/log.h"
 #include "namespace/activation_list.h"
 #include "util/dbus_ptr.h"
@@ -129,21 +130,24 @@ int rewrite_destination(ConnectionPair *pair, DBusMessage *message)
     switch (redirect_decision(pair->config, destination, candidate)) {
     case REDIRECT_REGISTRY:
         if (set_destination(message, candidate)) {
-            LOG_TRACE("[CLIENT]normal dbus-call for namespaced service %s\n", candidate);
+            LOG_TRACE("[CLIENT]normal dbus-call for namespaced service %s\n",
+                      log_escape(candidate).c_str());
             return 0;
         }
-        LOG_WARN("Cannot redirect requested-destination to %s for client call\n", candidate);
+        LOG_WARN("Cannot redirect requested-destination to %s for client call\n",
+                 log_escape(candidate).c_str());
         break;
     case REDIRECT_ACTIVATION:
         if (set_destination(message, candidate)) {
             LOG_TRACE("[CLIENT]normal dbus-call for namespaced activatable service %s\n",
-                      candidate);
+                      log_escape(candidate).c_str());
             return 0;
         }
-        LOG_DEBUG("Cannot redirect active-destination to %s for client call\n", candidate);
+        LOG_DEBUG("Cannot redirect active-destination to %s for client call\n",
+                  log_escape(candidate).c_str());
         break;
     default:
-        LOG_TRACE("[CLIENT]normal dbus-call for service %s\n", destination);
+        LOG_TRACE("[CLIENT]normal dbus-call for service %s\n", log_escape(destination).c_str());
         return 0;
     }
 

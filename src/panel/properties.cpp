@@ -1,5 +1,6 @@
 #include "panel/properties.h"
 
+#include "log/escape.h"
 #include "log/log.h"
 #include "panel/adapt.h"
 
@@ -73,7 +74,8 @@ const char *string_value(DBusMessageIter *value)
 
 void log_unsupported(int type, const char *key)
 {
-    LOG_FATAL("[Modify for panel] - Unsupported type: %c for key %s\n", type, key);
+    LOG_FATAL("[Modify for panel] - Unsupported type: %c for key %s\n", type,
+              log_escape(key).c_str());
 }
 
 // Appends the complete value at `from` to `to`: same signature, same bytes.
@@ -92,7 +94,8 @@ bool copy_value(DBusMessageIter *from, DBusMessageIter *to, const char *key)
         dbus_message_iter_get_basic(from, &copy);
         if (dbus_message_iter_append_basic(to, type, &copy))
             return true;
-        LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n", key);
+        LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n",
+                  log_escape(key).c_str());
         return false;
     }
 
@@ -103,7 +106,8 @@ bool copy_value(DBusMessageIter *from, DBusMessageIter *to, const char *key)
     if (type == DBUS_TYPE_ARRAY || type == DBUS_TYPE_VARIANT) {
         signature = dbus_message_iter_get_signature(type == DBUS_TYPE_ARRAY ? from : &inner);
         if (!signature) {
-            LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n", key);
+            LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n",
+                  log_escape(key).c_str());
             return false;
         }
         contained = type == DBUS_TYPE_ARRAY ? signature + 1 : signature;
@@ -111,7 +115,8 @@ bool copy_value(DBusMessageIter *from, DBusMessageIter *to, const char *key)
     const bool opened = dbus_message_iter_open_container(to, type, contained, &copy);
     dbus_free(signature);
     if (!opened) {
-        LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n", key);
+        LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n",
+                  log_escape(key).c_str());
         return false;
     }
 
@@ -124,7 +129,8 @@ bool copy_value(DBusMessageIter *from, DBusMessageIter *to, const char *key)
         dbus_message_iter_get_fixed_array(&inner, &block, &count);
         copied = dbus_message_iter_append_fixed_array(&copy, element, &block, count);
         if (!copied)
-            LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n", key);
+            LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n",
+                  log_escape(key).c_str());
     } else {
         for (; copied && dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_INVALID;
              dbus_message_iter_next(&inner))
@@ -135,7 +141,8 @@ bool copy_value(DBusMessageIter *from, DBusMessageIter *to, const char *key)
         return false;
     }
     if (!dbus_message_iter_close_container(to, &copy)) {
-        LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n", key);
+        LOG_FATAL("[Modify for panel] - Failed to copy value for key %s\n",
+                  log_escape(key).c_str());
         return false;
     }
     return true;
@@ -147,12 +154,12 @@ bool write_icon_entry(const char *key, DBusMessageIter *value, DBusMessageIter *
     if (std::strcmp(key, "IconName") == 0)
         LOG_TRACE("[modifying IconThemePath]\n");
     else
-        LOG_TRACE("[modifying %s]\n", key);
+        LOG_TRACE("[modifying %s]\n", log_escape(key).c_str());
     char text[panel_icon_text_size];
     std::memset(text, 0, sizeof text);
     const char *icon = string_value(value);
     if (!icon) {
-        LOG_TRACE("[Modify for panel] %s is NULL!!!!!!\n", key);
+        LOG_TRACE("[Modify for panel] %s is NULL!!!!!!\n", log_escape(key).c_str());
         return false;
     }
     format_icon_text(text, icon);
@@ -248,10 +255,12 @@ int plan_icon_entries(DBusMessage *reply, IconPlan *plan)
         if (!text)
             continue;
         if (index < 0) {
-            LOG_TRACE("[Modify for panel]  %s = %s\n", key, text);
+            LOG_TRACE("[Modify for panel]  %s = %s\n", log_escape(key).c_str(),
+                      log_escape(text).c_str());
             plan->theme_path = plan->theme_path || theme_path_needs_prefix(text);
         } else if (!plan->first[index]) {
-            LOG_TRACE("[Modify for panel]  %s = %s\n", key, text);
+            LOG_TRACE("[Modify for panel]  %s = %s\n", log_escape(key).c_str(),
+                      log_escape(text).c_str());
             plan->first[index] = text;
             plan->prefixed[index] = std::strchr(text, '/') && !is_shared(text);
         }

@@ -1,6 +1,7 @@
 // What the client may send: the policy's half of the client-side filter.
 #include "policy/client_side.h"
 
+#include "log/escape.h"
 #include "log/log.h"
 #include "policy/names.h"
 #include "policy/owners.h"
@@ -53,7 +54,7 @@ PolicyVerdict refuse(ConnectionPair *pair, DBusMessage *call)
     const char *member = dbus_message_get_member(call);
     LOG_IF(refusal_log_allowed(), LOG_LEVEL_WARN,
            "[CLIENT:]Access policy refused a call from %s to %s, member %s\n", self_name(pair),
-           or_null(destination), or_null(member));
+           log_escape(destination).c_str(), log_escape(member).c_str());
     MessagePtr error(dbus_message_new_error_printf(
         call, DBUS_ERROR_ACCESS_DENIED, "The proxy's access policy does not allow %s on %s",
         or_null(member), or_null(destination)));
@@ -66,7 +67,7 @@ PolicyVerdict drop(ConnectionPair *pair, DBusMessage *message, const char *what)
     LOG_IF(refusal_log_allowed(), LOG_LEVEL_WARN,
            "[CLIENT:]Access policy dropped %s from %s to %s: %s\n",
            dbus_message_type_to_string(dbus_message_get_type(message)), self_name(pair),
-           or_null(dbus_message_get_destination(message)), what);
+           log_escape(dbus_message_get_destination(message)).c_str(), what);
     return POLICY_HANDLED;
 }
 

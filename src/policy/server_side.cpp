@@ -1,6 +1,7 @@
 // What the client may receive: the policy's half of the bus-side filter.
 #include "policy/server_side.h"
 
+#include "log/escape.h"
 #include "log/log.h"
 #include "policy/names.h"
 #include "policy/owners.h"
@@ -89,8 +90,9 @@ PolicyVerdict bus_reply(ConnectionPair *pair, PairPolicy *state, DBusMessage *me
 PolicyVerdict drop(DBusMessage *signal, const char *why)
 {
     LOG_DEBUG("[SERVICE:]Access policy dropped signal %s.%s from %s: %s\n",
-              or_null(dbus_message_get_interface(signal)), or_null(dbus_message_get_member(signal)),
-              or_null(dbus_message_get_sender(signal)), why);
+              log_escape(dbus_message_get_interface(signal)).c_str(),
+              log_escape(dbus_message_get_member(signal)).c_str(),
+              log_escape(dbus_message_get_sender(signal)).c_str(), why);
     return POLICY_HANDLED;
 }
 

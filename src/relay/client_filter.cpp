@@ -1,6 +1,7 @@
 #include "relay/client_filter.h"
 
 #include "audit/audit.h"
+#include "log/escape.h"
 #include "log/log.h"
 #include "namespace/lookups.h"
 #include "namespace/owned_names.h"
@@ -29,7 +30,7 @@ bool str_equal(const char *a, const char *b)
 void client_disconnected(ConnectionPair *pair)
 {
     LOG_INFO("[CLIENT:][%s]connection was disconnected\n",
-             pair->owned_name ? pair->owned_name : "NULL");
+             log_escape(pair->owned_name ? pair->owned_name : "NULL").c_str());
     pair_free(pair);
 }
 
@@ -229,10 +230,10 @@ DBusHandlerResult client_message_filter(DBusConnection *, DBusMessage *message, 
                 static_cast<void *>(pair->client));
         g_print("[CLIENT:]New message from client: type='%d' path='%s' iface='%s',member='%s',"
                 "dest='%s'\n",
-                dbus_message_get_type(message), or_null(dbus_message_get_path(message)),
-                or_null(dbus_message_get_interface(message)),
-                or_null(dbus_message_get_member(message)),
-                or_null(dbus_message_get_destination(message)));
+                dbus_message_get_type(message), log_escape(dbus_message_get_path(message)).c_str(),
+                log_escape(dbus_message_get_interface(message)).c_str(),
+                log_escape(dbus_message_get_member(message)).c_str(),
+                log_escape(dbus_message_get_destination(message)).c_str());
     }
 
     if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {

@@ -1,6 +1,7 @@
 #include "relay/server_filter.h"
 
 #include "audit/audit.h"
+#include "log/escape.h"
 #include "log/log.h"
 #include "namespace/lookups.h"
 #include "namespace/owned_names.h"
@@ -130,7 +131,8 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
     const bool greeting = is_own_name_greeting(pair, message);
     if (!pair->hello_done || greeting) {
         LOG_TRACE("[SERVICE:]Drop message before client Hello: type='%d' member='%s'\n",
-                  dbus_message_get_type(message), or_null(dbus_message_get_member(message)));
+                  dbus_message_get_type(message),
+                  log_escape(dbus_message_get_member(message)).c_str());
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 
@@ -139,11 +141,11 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
                 static_cast<void *>(pair->client));
         g_print("[SERVICE:]New message from server: sender='%s',type='%d' path='%s' iface='%s' "
                 "member='%s', dest='%s'\n",
-                or_null(dbus_message_get_sender(message)), type,
-                or_null(dbus_message_get_path(message)),
-                or_null(dbus_message_get_interface(message)),
-                or_null(dbus_message_get_member(message)),
-                or_null(dbus_message_get_destination(message)));
+                log_escape(dbus_message_get_sender(message)).c_str(), type,
+                log_escape(dbus_message_get_path(message)).c_str(),
+                log_escape(dbus_message_get_interface(message)).c_str(),
+                log_escape(dbus_message_get_member(message)).c_str(),
+                log_escape(dbus_message_get_destination(message)).c_str());
     }
 
     // Behind a held message everything waits, so the client sees the bus's

@@ -1,5 +1,6 @@
 #include "relay/undeliverable.h"
 
+#include "log/escape.h"
 #include "log/log.h"
 #include "util/dbus_ptr.h"
 
@@ -24,7 +25,7 @@ bool blocked_by_fds(DBusConnection *target, DBusMessage *message)
 // reply by the call it answers.
 std::string describe(DBusMessage *message)
 {
-    const char *sender = or_null(dbus_message_get_sender(message));
+    const std::string sender = log_escape(dbus_message_get_sender(message));
     switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
     case DBUS_MESSAGE_TYPE_ERROR:
@@ -33,8 +34,8 @@ std::string describe(DBusMessage *message)
     default:
         return std::string(dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_SIGNAL ? "signal"
                                                                                       : "call") +
-               " " + or_null(dbus_message_get_interface(message)) + "." +
-               or_null(dbus_message_get_member(message)) + " from " + sender;
+               " " + log_escape(dbus_message_get_interface(message)) + "." +
+               log_escape(dbus_message_get_member(message)) + " from " + sender;
     }
 }
 
