@@ -180,8 +180,8 @@ PolicyVerdict method_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
         if (state->callers.count(destination) || is(destination, self_name(pair)))
             return POLICY_FORWARD;
         NameGrant grant = owners_unique_grant(rules, destination);
-        return grant_allows_call(grant, interface, member, path) ? POLICY_FORWARD
-                                                                 : refuse(pair, message);
+        return grant_allows_call(grant, interface, member, path, message) ? POLICY_FORWARD
+                                                                          : refuse(pair, message);
     }
     // The rules never change: a name found talkable stays so, and clients
     // mostly call the same service again.
@@ -190,8 +190,8 @@ PolicyVerdict method_call(ConnectionPair *pair, PairPolicy *state, DBusMessage *
     const NameGrant grant = policy_lookup(rules, destination);
     if (grant.level >= POLICY_TALK)
         state->talkable = destination;
-    return grant_allows_call(grant, interface, member, path) ? POLICY_FORWARD
-                                                             : refuse(pair, message);
+    return grant_allows_call(grant, interface, member, path, message) ? POLICY_FORWARD
+                                                                      : refuse(pair, message);
 }
 
 // An answer goes only to a call that the bus delivered to this client and

@@ -127,7 +127,8 @@ PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *messa
         return drop(message, "no sender");
     NameGrant grant = owners_unique_grant(pair->config->policy, sender);
     if (grant_allows_broadcast(grant, dbus_message_get_interface(message),
-                               dbus_message_get_member(message), dbus_message_get_path(message)))
+                               dbus_message_get_member(message), dbus_message_get_path(message),
+                               message))
         return POLICY_FORWARD;
     return drop(message, "sender not allowed");
 }
