@@ -123,9 +123,7 @@ bool conditions_hold(const MethodRule &rule, MessageArgs *args)
     if (!args->read)
         read_args(args);
     for (const ArgCondition &condition : rule.args) {
-        // A missing argument, or one of another type, never matches.
-        if (condition.index >= args->count)
-            return false;
+        // A missing argument, or one of another type, is null: no match.
         const char *value = args->strings[condition.index];
         if (!value || condition.value != value)
             return false;

@@ -255,6 +255,7 @@ TEST_F(ProxyTest, AuditedPropertiesKeepTheirInterface)
     // its changes.
     const auto act = [&](Client &client) {
         EXPECT_EQ(props(client, "Get", names({PUBLIC, "Name"})), "ok");
+        EXPECT_EQ(props(client, "Get", names({"org.example.Extra", "Name"})), "ok");
         EXPECT_EQ(props(client, "GetAll", names({PUBLIC})), "ok");
         add_match(client, match);
         svc.changed(PUBLIC);
@@ -272,6 +273,8 @@ TEST_F(ProxyTest, AuditedPropertiesKeepTheirInterface)
     const std::string rules = policy.substr(policy.find("\nbroadcast") + 1);
     EXPECT_EQ(rules, "broadcast org.example.Svc=org.freedesktop.DBus.Properties.PropertiesChanged"
                      "(arg0=org.example.Public)\n"
+                     "call org.example.Svc=org.freedesktop.DBus.Properties.Get@/org/example/Obj"
+                     "(arg0=org.example.Extra)\n"
                      "call org.example.Svc=org.freedesktop.DBus.Properties.Get@/org/example/Obj"
                      "(arg0=org.example.Public)\n"
                      "call org.example.Svc=org.freedesktop.DBus.Properties.GetAll@/org/example/Obj"
@@ -294,5 +297,6 @@ TEST_F(ProxyTest, AuditedPropertiesKeepTheirInterface)
     svc.changed(PUBLIC);
     EXPECT_EQ(heard_until(client, PUBLIC), std::vector<std::string>{PUBLIC});
     EXPECT_EQ(svc.taken(), (std::vector<std::string>{"Get org.example.Public",
+                                                     "Get org.example.Extra",
                                                      "GetAll org.example.Public"}));
 }

@@ -152,6 +152,7 @@ TEST(PolicyArgs, ReaderRefusesBadConditionsNamingTheRule)
         {"(arg0=a,arg0=b)", "two conditions"},
         {"(arg0=a", "unbalanced"},
         {"Get@/o)", "unbalanced"},
+        {"org.x.Y.Z@/o)arg0=a)", "unbalanced"},
         {"(arg0=a))", "unbalanced"},
         {"((arg0=a))", "unbalanced"},
         {"(arg0=(a))", "unbalanced"},
