@@ -121,6 +121,23 @@ std::string what(const char *interface, const char *member, const char *path)
     return method_of(interface, member) + " at " + (path ? path : "(no path)");
 }
 
+// The interface a Properties call or signal is about, when it can be the
+// rule's arg0 condition: a client that read one interface's properties gets
+// that interface, not every one at the path. Empty otherwise (GetAll with ""
+// means every interface).
+std::string properties_interface(DBusMessage *message)
+{
+    if (!is(dbus_message_get_interface(message), DBUS_INTERFACE_PROPERTIES))
+        return "";
+    const char *arg0 = first_string_arg(message);
+    return arg0 && dbus_validate_interface(arg0, nullptr) ? arg0 : "";
+}
+
+std::string with_condition(const std::string &thing, const std::string &args)
+{
+    return args.empty() ? thing : thing + " (" + args + ")";
+}
+
 // The command name a process gives itself: any bytes, a line break too.
 std::string program_of(DBusConnection *client)
 {
@@ -254,8 +271,12 @@ void subscribed(ClientAudit &c, const char *rule)
     else if (const std::string &space = keys["path_namespace"];
              dbus_validate_path(space.c_str(), nullptr))
         broadcast.path = space == "/" ? "/*" : space + "/*";
-    if (note(c, "subscribed to signals of " + sender + ": " + broadcast.method +
-                    (broadcast.path.empty() ? "" : " at " + broadcast.path)))
+    if (interface == DBUS_INTERFACE_PROPERTIES &&
+        dbus_validate_interface(keys["arg0"].c_str(), nullptr))
+        broadcast.args = "arg0=" + keys["arg0"];
+    if (note(c, with_condition("subscribed to signals of " + sender + ": " + broadcast.method +
+                                   (broadcast.path.empty() ? "" : " at " + broadcast.path),
+                               broadcast.args)))
         add_rule(c, broadcast);
 }
 
@@ -331,14 +352,15 @@ void owner_changed(ClientAudit &c, DBusMessage *signal)
 }
 
 bool signal_allowed(const AuditPolicy &policy, const std::set<std::string> &names,
-                    DBusMessage *signal)
+                    DBusMessage *signal, const std::string &arg0)
 {
     for (const AuditRule &rule : policy.rules)
         if (names.count(rule.name) &&
             (rule.kind == "own" || rule.kind == "talk" ||
              (rule.kind == "broadcast" &&
               audit_rule_covers(rule, dbus_message_get_interface(signal),
-                                dbus_message_get_member(signal), dbus_message_get_path(signal)))))
+                                dbus_message_get_member(signal), dbus_message_get_path(signal),
+                                arg0.empty() ? nullptr : arg0.c_str()))))
             return true;
     return false;
 }
@@ -351,7 +373,9 @@ void broadcast_signal(ClientAudit &c, DBusMessage *signal, bool withheld)
     const char *interface = dbus_message_get_interface(signal);
     const char *member = dbus_message_get_member(signal);
     const char *path = dbus_message_get_path(signal);
-    const std::string thing = what(interface, member, path);
+    const std::string arg0 = properties_interface(signal);
+    const std::string args = arg0.empty() ? "" : "arg0=" + arg0;
+    const std::string thing = with_condition(what(interface, member, path), args);
     const auto names = c.names_of.find(sender);
     if (names == c.names_of.end() || names->second.empty()) {
         if (note(c, "received signal " + thing + " from " + sender + ", which owns no name it used"))
@@ -360,8 +384,8 @@ void broadcast_signal(ClientAudit &c, DBusMessage *signal, bool withheld)
     } else {
         const std::string &name = *names->second.begin();
         if (note(c, "received signal " + thing + " from " + name) &&
-            !signal_allowed(c.policy, names->second, signal))
-            add_rule(c, {"broadcast", name, method_of(interface, member), path ? path : ""});
+            !signal_allowed(c.policy, names->second, signal, arg0))
+            add_rule(c, {"broadcast", name, method_of(interface, member), path ? path : "", args});
     }
     if (withheld)
         note(c, "was not given signal " + thing + " from " + sender + " (the policy dropped it)");
@@ -544,8 +568,10 @@ void audit_client_message(ConnectionPair *pair, DBusMessage *message)
         bus_call(c, message);
         return;
     }
-    const std::string thing = what(interface, member, path);
-    AuditRule call{"call", destination, method_of(interface, member), path ? path : ""};
+    const std::string arg0 = properties_interface(message);
+    AuditRule call{"call", destination, method_of(interface, member), path ? path : "",
+                   arg0.empty() ? "" : "arg0=" + arg0};
+    const std::string thing = with_condition(what(interface, member, path), call.args);
     if (destination[0] != ':') {
         remember(c.called, message, destination);
         if (note(c, "called " + std::string(destination) + " " + thing))

@@ -196,21 +196,24 @@ bool write_all(int fd, const std::string &text)
 
 bool AuditRule::operator<(const AuditRule &other) const
 {
-    return std::tie(name, kind, method, path) <
-           std::tie(other.name, other.kind, other.method, other.path);
+    return std::tie(name, kind, method, path, args) <
+           std::tie(other.name, other.kind, other.method, other.path, other.args);
 }
 
 std::string audit_rule_text(const AuditRule &rule)
 {
     std::string text = rule.kind + " " + rule.name;
     if (!rule.method.empty())
-        text += "=" + rule.method + (rule.path.empty() ? "" : "@" + rule.path);
+        text += "=" + rule.method + (rule.path.empty() ? "" : "@" + rule.path) +
+                (rule.args.empty() ? "" : "(" + rule.args + ")");
     return text;
 }
 
 bool audit_rule_covers(const AuditRule &rule, const char *interface, const char *member,
-                       const char *path)
+                       const char *path, const char *arg0)
 {
+    if (!rule.args.empty() && (!arg0 || rule.args != "arg0=" + std::string(arg0)))
+        return false;
     const std::string &m = rule.method;
     if (m != "*") {
         const size_t dot = m.rfind('.');
@@ -286,7 +289,13 @@ bool audit_policy_load(const std::string &path, AuditPolicy *policy, std::string
         const size_t eq = arg.find('=');
         rule.name = arg.substr(0, eq);
         if (eq != std::string::npos) {
-            const std::string method_rule = arg.substr(eq + 1);
+            std::string method_rule = arg.substr(eq + 1);
+            if (const size_t open = method_rule.find('('); open != std::string::npos) {
+                rule.args = method_rule.substr(open + 1);
+                if (rule.args.ends_with(')'))
+                    rule.args.pop_back();
+                method_rule.resize(open);
+            }
             const size_t at = method_rule.find('@');
             rule.method = method_rule.substr(0, at);
             if (rule.method.empty())

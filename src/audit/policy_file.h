@@ -7,21 +7,25 @@
 #include <string>
 #include <vector>
 
-// One line: KIND NAME[=METHOD[@PATH]]. `method` is "*", "INTERFACE.*" or
-// "INTERFACE.MEMBER" for call and broadcast rules, empty for the others;
-// `path` empty (any), exact, or ending in "/*".
+// One line: KIND NAME[=METHOD[@PATH][(ARGS)]]. `method` is "*",
+// "INTERFACE.*" or "INTERFACE.MEMBER" for call and broadcast rules, empty for
+// the others; `path` empty (any), exact, or ending in "/*"; `args` empty or
+// the rule's conditions, such as "arg0=org.example.Iface".
 struct AuditRule {
     std::string kind; // see, talk, own, call, broadcast
     std::string name;
     std::string method;
     std::string path;
+    std::string args = {};
     bool operator<(const AuditRule &other) const;
 };
 
 std::string audit_rule_text(const AuditRule &rule);
-// True when `rule` (call or broadcast) covers INTERFACE.MEMBER at PATH.
+// True when `rule` (call or broadcast) covers INTERFACE.MEMBER at PATH, with
+// `arg0` the message's first argument when the audit conditions on it; a rule
+// with other conditions covers nothing.
 bool audit_rule_covers(const AuditRule &rule, const char *interface, const char *member,
-                       const char *path);
+                       const char *path, const char *arg0 = nullptr);
 
 // Notes and client names hold client text already escaped (log_escape):
 // each is one line of printable text.

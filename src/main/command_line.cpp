@@ -12,9 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <pwd.h>
+#include <string>
 #include <unistd.h>
 
-void print_usage(const char *program, int status)
+namespace {
+
+void print_usage_text(const char *program)
 {
     g_printerr("Usage: %s [--system | --session | --address ADDRESS]\n", program);
     g_printerr("        [--family <family>] ipv4|unix\n");
@@ -39,6 +42,21 @@ void print_usage(const char *program, int status)
     g_printerr("        [--max-queued-bytes=N]: Disconnect the clients that hold the most once "
                "all queues together hold more than N bytes (K, M, G: KiB, MiB, GiB)\n");
     g_printerr("        [--version]: Print the version and exit\n");
+}
+
+// The usage text, then what was wrong with `arg`.
+[[noreturn]] void usage_error(const char *program, const char *arg, const std::string &why)
+{
+    print_usage_text(program);
+    g_printerr("\n%s: %s\n", arg, why.c_str());
+    std::exit(1);
+}
+
+} // namespace
+
+void print_usage(const char *program, int status)
+{
+    print_usage_text(program);
     std::exit(status);
 }
 
@@ -180,9 +198,10 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
                 print_usage(program, 1);
             continue;
         }
-        if (const int taken = policy_command_line_option(config, arg)) {
+        std::string why;
+        if (const int taken = policy_command_line_option(config, arg, &why)) {
             if (taken < 0)
-                print_usage(program, 1);
+                usage_error(program, arg, why.empty() ? "malformed" : why);
             continue;
         }
 

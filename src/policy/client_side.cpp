@@ -234,7 +234,8 @@ PolicyVerdict method_call(const Judging &j, DBusMessage *message)
     const char *path = dbus_message_get_path(message);
     if (destination[0] == ':') {
         if (state->callers.count(destination) || is(destination, self_name(pair)) ||
-            grant_allows_call(owners_unique_grant(rules, destination), interface, member, path))
+            grant_allows_call(owners_unique_grant(rules, destination), interface, member, path,
+                              message))
             return POLICY_FORWARD;
         return wait_for_tracker(j, message) ? POLICY_WAIT : refuse(pair, message);
     }
@@ -245,8 +246,8 @@ PolicyVerdict method_call(const Judging &j, DBusMessage *message)
     const NameGrant grant = policy_lookup(rules, destination);
     if (grant.level >= POLICY_TALK)
         state->talkable = destination;
-    return grant_allows_call(grant, interface, member, path) ? POLICY_FORWARD
-                                                             : refuse(pair, message);
+    return grant_allows_call(grant, interface, member, path, message) ? POLICY_FORWARD
+                                                                      : refuse(pair, message);
 }
 
 // An answer goes only to a call that the bus delivered to this client and

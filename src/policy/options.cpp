@@ -17,8 +17,11 @@ PolicyRules *staged(ProxyConfig *config)
 
 } // namespace
 
-int policy_command_line_option(ProxyConfig *config, const char *arg)
+int policy_command_line_option(ProxyConfig *config, const char *arg, std::string *why)
 {
+    std::string reason;
+    if (!why)
+        why = &reason;
     if (std::strcmp(arg, "--filter") == 0) {
         staged(config)->filter_option = true;
         return 1;
@@ -31,12 +34,13 @@ int policy_command_line_option(ProxyConfig *config, const char *arg)
             continue;
         PolicyRules *rules = staged(config);
         rules->rule_options = true;
-        std::string why;
-        return policy_add_rule(rules, kind, arg + 3 + n, &why) == 0 ? 1 : -1;
+        return policy_add_rule(rules, kind, arg + 3 + n, why) == 0 ? 1 : -1;
     }
     if (std::strncmp(arg, "--policy=", 9) == 0) {
-        if (arg[9] == '\0' || std::strcmp(arg + 9, "-") == 0)
+        if (arg[9] == '\0' || std::strcmp(arg + 9, "-") == 0) {
+            *why = "no FILE";
             return -1;
+        }
         PolicyRules *rules = staged(config);
         rules->files.push_back(arg + 9);
         // An optional file turns filtering on by being there (see below).

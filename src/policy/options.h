@@ -3,8 +3,12 @@
 
 #include "config/config.h"
 
-// 1: `arg` was a policy option and is taken; 0: not one; -1: malformed.
-int policy_command_line_option(ProxyConfig *config, const char *arg);
+#include <string>
+
+// 1: `arg` was a policy option and is taken; 0: not one; -1: malformed,
+// with the reason in `why` when one is given.
+int policy_command_line_option(ProxyConfig *config, const char *arg,
+                               std::string *why = nullptr);
 // After all options: -1 when policy options came without --filter (usage
 // error); otherwise loads the files (FATAL and exit 1 on error) and sets
 // config->policy when filtering is on.

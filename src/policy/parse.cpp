@@ -61,13 +61,94 @@ bool parse_path(const std::string &text, MethodRule *rule, std::string *why)
     return true;
 }
 
+// A byte a condition's VALUE may hold. There is no escaping: ',' and the
+// parentheses end the value, '#' starts a policy file's comment, and white
+// space splits its words. The arguments worth a condition (interface names,
+// keys, object paths) hold none of them.
+bool value_byte(unsigned char c)
+{
+    return c > ' ' && c != 0x7f && c != ',' && c != '(' && c != ')' && c != '#';
+}
+
+// One argN=VALUE: N a decimal from 0 to 63 without leading zeros.
+bool parse_condition(const std::string &text, MethodRule *rule, std::string *why)
+{
+    const size_t eq = text.find('=');
+    const std::string key = text.substr(0, eq);
+    const std::string digits = key.compare(0, 3, "arg") == 0 ? key.substr(3) : std::string();
+    if (eq == std::string::npos || digits.empty() || digits.size() > 2 ||
+        digits.find_first_not_of("0123456789") != std::string::npos ||
+        (digits.size() > 1 && digits[0] == '0')) {
+        *why = "a condition is argN=VALUE, N from 0 to 63: " + text;
+        return false;
+    }
+    const unsigned index = unsigned(std::stoul(digits));
+    if (index > POLICY_MAX_ARG) {
+        *why = "argument number out of range (0 to 63): " + text;
+        return false;
+    }
+    const std::string value = text.substr(eq + 1);
+    if (value.empty()) {
+        *why = "a condition needs a value: " + text;
+        return false;
+    }
+    for (const char c : value)
+        if (!value_byte(static_cast<unsigned char>(c))) {
+            *why = "a condition's value may hold no blank, control character, ',', '(', ')' "
+                   "or '#': " + text;
+            return false;
+        }
+    for (const ArgCondition &other : rule->args)
+        if (other.index == index) {
+            *why = "argument " + digits + " has two conditions: " + text;
+            return false;
+        }
+    rule->args.push_back({index, value});
+    return true;
+}
+
+// "(argN=VALUE[,argN=VALUE]...)" at the end of a rule.
+bool parse_conditions(const std::string &text, MethodRule *rule, std::string *why)
+{
+    if (text.size() < 2 || text.front() != '(' || text.back() != ')') {
+        *why = "unbalanced parenthesis: " + text;
+        return false;
+    }
+    const std::string list = text.substr(1, text.size() - 2);
+    if (list.find_first_of("()") != std::string::npos) {
+        *why = "unbalanced parenthesis: " + text;
+        return false;
+    }
+    if (list.empty()) {
+        *why = "empty conditions: " + text;
+        return false;
+    }
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = list.find(',', start);
+        if (!parse_condition(list.substr(start, comma - start), rule, why))
+            return false;
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
 bool parse_method_rule(const std::string &text, MethodRule *rule, std::string *why)
 {
     *rule = MethodRule{};
-    const size_t at = text.find('@');
-    if (!parse_method(text.substr(0, at), rule, why))
+    // No method or path holds a parenthesis: the first one opens the conditions.
+    // Read first, so that a stray one is named as such.
+    const size_t open = text.find_first_of("()");
+    if (open != std::string::npos && !parse_conditions(text.substr(open), rule, why)) {
+        *why = "in " + text + ": " + *why;
         return false;
-    return at == std::string::npos || parse_path(text.substr(at + 1), rule, why);
+    }
+    const std::string head = text.substr(0, open);
+    const size_t at = head.find('@');
+    if (!parse_method(head.substr(0, at), rule, why))
+        return false;
+    return at == std::string::npos || parse_path(head.substr(at + 1), rule, why);
 }
 
 std::string trim(const std::string &s)

@@ -107,16 +107,69 @@ bool method_rule_matches(const MethodRule &rule, const char *interface, const ch
 
 namespace {
 
+// The string and object path arguments of a message, read once, when a rule
+// with conditions first needs them.
+struct MessageArgs {
+    DBusMessage *message;
+    bool read = false;
+    unsigned count = 0;                           // arguments read, at most 64
+    const char *strings[POLICY_MAX_ARG + 1] = {}; // null: another type
+};
+
+void read_args(MessageArgs *args)
+{
+    args->read = true;
+    DBusMessageIter iter;
+    if (!dbus_message_iter_init(args->message, &iter))
+        return;
+    do {
+        const int type = dbus_message_iter_get_arg_type(&iter);
+        if (type == DBUS_TYPE_INVALID)
+            break;
+        if (type == DBUS_TYPE_STRING || type == DBUS_TYPE_OBJECT_PATH)
+            dbus_message_iter_get_basic(&iter, &args->strings[args->count]);
+        ++args->count;
+    } while (args->count <= POLICY_MAX_ARG && dbus_message_iter_next(&iter));
+}
+
+bool conditions_hold(const MethodRule &rule, MessageArgs *args)
+{
+    if (!args->read)
+        read_args(args);
+    for (const ArgCondition &condition : rule.args) {
+        // A missing argument, or one of another type, is null: no match.
+        const char *value = args->strings[condition.index];
+        if (!value || condition.value != value)
+            return false;
+    }
+    return true;
+}
+
 // Talk covers every method; below it, the --call or --broadcast rules of
-// every source of the grant.
+// every source of the grant. A rule without conditions decides on the
+// header alone, so those are tried first: the body is read only when none
+// of them allows and a rule with conditions matches the header.
 bool grant_allows(const NameGrant &grant, std::vector<MethodRule> NameRules::*rules,
-                  const char *interface, const char *member, const char *path)
+                  const char *interface, const char *member, const char *path,
+                  DBusMessage *message)
 {
     if (grant.level >= POLICY_TALK)
         return true;
+    bool conditional = false;
     for (const NameRules *source : grant.sources)
         for (const MethodRule &rule : source->*rules)
-            if (method_rule_matches(rule, interface, member, path))
+            if (method_rule_matches(rule, interface, member, path)) {
+                if (rule.args.empty())
+                    return true;
+                conditional = true;
+            }
+    if (!conditional || !message)
+        return false;
+    MessageArgs args{message};
+    for (const NameRules *source : grant.sources)
+        for (const MethodRule &rule : source->*rules)
+            if (!rule.args.empty() && method_rule_matches(rule, interface, member, path) &&
+                conditions_hold(rule, &args))
                 return true;
     return false;
 }
@@ -124,13 +177,13 @@ bool grant_allows(const NameGrant &grant, std::vector<MethodRule> NameRules::*ru
 } // namespace
 
 bool grant_allows_call(const NameGrant &grant, const char *interface, const char *member,
-                       const char *path)
+                       const char *path, DBusMessage *message)
 {
-    return grant_allows(grant, &NameRules::calls, interface, member, path);
+    return grant_allows(grant, &NameRules::calls, interface, member, path, message);
 }
 
 bool grant_allows_broadcast(const NameGrant &grant, const char *interface, const char *member,
-                            const char *path)
+                            const char *path, DBusMessage *message)
 {
-    return grant_allows(grant, &NameRules::broadcasts, interface, member, path);
+    return grant_allows(grant, &NameRules::broadcasts, interface, member, path, message);
 }

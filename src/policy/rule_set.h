@@ -1,6 +1,8 @@
 // The access policy's rules (--filter), and what they grant a name.
 #pragma once
 
+#include <dbus/dbus.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -12,12 +14,21 @@
 // Each level includes the ones before it.
 enum PolicyLevel : int { POLICY_NONE = 0, POLICY_SEE = 1, POLICY_TALK = 2, POLICY_OWN = 3 };
 
-// A --call or --broadcast RULE: [METHOD][@PATH]. Empty strings match all.
+// argN=VALUE of a rule: argument N is a string or object path equal to VALUE.
+struct ArgCondition {
+    unsigned index; // 0 to POLICY_MAX_ARG
+    std::string value;
+};
+constexpr unsigned POLICY_MAX_ARG = 63;
+
+// A --call or --broadcast RULE: [METHOD][@PATH][(argN=VALUE,...)]. Empty
+// strings match all.
 struct MethodRule {
     std::string interface; // empty: any interface
     std::string member;    // empty: any member of `interface`
     std::string path;      // empty: any path
     bool path_subtree;     // `path` ends in /*: the path and everything below
+    std::vector<ArgCondition> args; // all must hold; empty: the body is never read
 };
 
 struct NameRules {
@@ -74,9 +85,14 @@ void policy_set_namespace(PolicyRules *rules, const char *namespace_name);
 // The grant for a well-known name, including a namespaced N.<namespace>.
 NameGrant policy_lookup(const PolicyRules *rules, const char *name);
 int policy_level(const PolicyRules *rules, const char *name);
+// The interface, member and path of `rule`; its argument conditions aside.
 bool method_rule_matches(const MethodRule &rule, const char *interface, const char *member,
                          const char *path);
+// Whether the grant allows the call or broadcast: talk allows all; else any
+// rule whose method and path match and whose argument conditions all hold.
+// `message`'s body is read only when no rule without conditions allows it
+// and one with conditions might; without `message` no condition holds.
 bool grant_allows_call(const NameGrant &grant, const char *interface, const char *member,
-                       const char *path);
+                       const char *path, DBusMessage *message = nullptr);
 bool grant_allows_broadcast(const NameGrant &grant, const char *interface, const char *member,
-                            const char *path);
+                            const char *path, DBusMessage *message = nullptr);

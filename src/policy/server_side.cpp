@@ -138,7 +138,8 @@ PolicyVerdict signal(ConnectionPair *pair, PairPolicy *state, DBusMessage *messa
         return drop(message, "no sender");
     if (grant_allows_broadcast(owners_unique_grant(pair->config->policy, sender),
                                dbus_message_get_interface(message),
-                               dbus_message_get_member(message), dbus_message_get_path(message)))
+                               dbus_message_get_member(message), dbus_message_get_path(message),
+                               message))
         return POLICY_FORWARD;
     // From an owner that the client's connection named a moment ago: it
     // waits for the tracker (a round trip) rather than be lost to the race.
