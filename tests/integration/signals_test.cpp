@@ -5,6 +5,7 @@
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -62,7 +63,7 @@ dbus_uint32_t ask_for_big_reply(Client &client)
 bool write_fully(int fd, const char *data, size_t length)
 {
     while (length > 0) {
-        const ssize_t n = write(fd, data, length);
+        const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
         if (n > 0) {
