@@ -16,10 +16,16 @@ exit cancel out.
   bench/count.py --no-build --calls 4000 --keep /tmp/cg
   bench/count.py --no-build --payload 65536 --calls 200   # large messages
   bench/count.py --no-build --churn --calls 200           # per connection
+  bench/count.py --no-build --churn --calls 100 --relays daemon --tools strace \
+      --max-sys 60                                          # the suite's coarse check
+
+With --max-sys, exits 1 when a relay's system calls per message (or per
+connection) exceed it, and 77 (a skipped test) when a tool is missing.
 """
 
 import argparse
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -122,7 +128,16 @@ def main():
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--daemon", help="daemon binary to count instead of the build tree's")
     ap.add_argument("--keep", help="keep the callgrind and strace outputs in this directory")
+    ap.add_argument("--tools", default="callgrind,strace",
+                    help="comma-separated: callgrind, strace (both)")
+    ap.add_argument("--max-sys", type=float,
+                    help="fail when a relay's system calls per message exceed this")
     args = ap.parse_args()
+    tools = [t.strip() for t in args.tools.split(",")]
+    for tool in tools:
+        if not shutil.which("valgrind" if tool == "callgrind" else tool):
+            log(f"skipped: {tool} is not installed")
+            return 77
     args.build_dir = os.path.abspath(args.build_dir)
     args.daemon = os.path.abspath(args.daemon) if args.daemon else None
     relays = [r.strip() for r in args.relays.split(",")]
@@ -146,7 +161,7 @@ def main():
         base = BASE_CONNS if args.churn else BASE_CALLS
         for name in relays:
             row = {}
-            for tool in ("callgrind", "strace"):
+            for tool in tools:
                 got = []
                 for calls in (base, base + args.calls):
                     out = os.path.join(outdir, f"{tool}.{name.replace(' ', '')}.{calls}")
@@ -174,11 +189,17 @@ def main():
         print("| relay | instructions | ÷ floor | system calls | which |")
         print("|---|---|---|---|---|")
         for name, row in rows.items():
-            ratio = f"{row['ir'] / floor['ir']:.3f}" if floor else "–"
+            ratio = (f"{row['ir'] / floor['ir']:.3f}"
+                     if floor and "ir" in floor and "ir" in row else "–")
+            ir = f"{row['ir']:,.0f}" if "ir" in row else "–"
+            sys_calls = f"{row['sys']:.2f}" if "sys" in row else "–"
             which = ", ".join(f"{k} {v:.2f}" for k, v in
-                              sorted(row["by_call"].items(), key=lambda kv: -kv[1])
+                              sorted(row.get("by_call", {}).items(), key=lambda kv: -kv[1])
                               if v >= 0.05)
-            print(f"| {name} | {row['ir']:,.0f} | {ratio} | {row['sys']:.2f} | {which} |")
+            print(f"| {name} | {ir} | {ratio} | {sys_calls} | {which} |")
+            if args.max_sys is not None and row.get("sys", 0) > args.max_sys:
+                log(f"error: {name}: {row['sys']:.2f} system calls, more than {args.max_sys}")
+                status = 1
     except KeyboardInterrupt:
         status = 130
     except (Failure, subprocess.SubprocessError, OSError) as exc:
@@ -186,6 +207,8 @@ def main():
         status = 1
     finally:
         procs.stop_all()
+    if status == 0:
+        shutil.rmtree(tmp, ignore_errors=True)
     return status
 
 

@@ -28,7 +28,11 @@ struct SignalState {
     unsigned drain_ms;
     gint64 deadline;   // monotonic µs; 0 until a stop signal came
     guint drain_source;
+    gint64 writing_seen; // monotonic µs: a client's bytes were last seen unread
 };
+
+// How long a client seen writing is waited for after its socket ran dry.
+constexpr gint64 writer_pause_us = 250 * 1000;
 
 SignalState state;
 
@@ -43,13 +47,18 @@ bool connection_owes(DBusConnection *connection)
 }
 
 // Bytes that the client has written and the daemon not read yet: a large
-// call on its way in.
+// call on its way in. The part libdbus has read already is not to be seen
+// from here, and the socket runs dry whenever the daemon reads faster than
+// the client writes: a pause right after such bytes counts as writing too.
 bool client_still_writing(DBusConnection *client)
 {
     int fd = -1;
     int unread = 0;
-    return connected(client) && dbus_connection_get_socket(client, &fd) &&
-           ioctl(fd, FIONREAD, &unread) == 0 && unread > 0;
+    if (!connected(client) || !dbus_connection_get_socket(client, &fd) ||
+        ioctl(fd, FIONREAD, &unread) != 0 || unread <= 0)
+        return false;
+    state.writing_seen = g_get_monotonic_time();
+    return true;
 }
 
 void count_owing(ConnectionPair *pair, void *data)
@@ -74,7 +83,7 @@ unsigned pairs_owing()
 gboolean drain_tick(gpointer)
 {
     const unsigned owing = pairs_owing();
-    if (owing == 0) {
+    if (owing == 0 && g_get_monotonic_time() - state.writing_seen >= writer_pause_us) {
         LOG_DEBUG("Every client received what was queued for it\n");
     } else if (g_get_monotonic_time() >= state.deadline) {
         LOG_WARN("%u client(s) still had messages queued after %u ms, exiting anyway\n", owing,
@@ -102,6 +111,9 @@ void on_stop_signal(const char *name)
              pair_registry_size());
     stop_listener();
     state.deadline = g_get_monotonic_time() + gint64(state.drain_ms) * 1000;
+    // A first look now: a client writing at this moment may pause before
+    // the first tick.
+    pairs_owing();
     // The writes themselves happen in the connections' own watches; this
     // only looks whether they are done.
     state.drain_source = g_timeout_add(10, drain_tick, nullptr);
@@ -172,7 +184,7 @@ void catch_signal(int number)
 
 void install_signal_handlers(GMainLoop *loop, ProxyConfig *config, unsigned drain_ms)
 {
-    state = SignalState{loop, config, drain_ms, 0, 0};
+    state = SignalState{loop, config, drain_ms, 0, 0, 0};
     if (signal_pipe[0] < 0) {
         if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0 ||
             !loop_watch_fd(signal_pipe[0], on_signal_pipe, nullptr)) {

@@ -5,8 +5,10 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -46,6 +48,24 @@ std::string driver_error(Client &client, const char *member, const char *arg)
     std::string error;
     MessagePtr reply = driver_call(client, member, arg, &error);
     return reply ? "ok" : error;
+}
+
+// The answer to `call`, an error as well as a return.
+MessagePtr answer_to(Client &client, const MessagePtr &call)
+{
+    dbus_uint32_t serial = 0;
+    dbus_connection_send(client.conn(), call.get(), &serial);
+    dbus_connection_flush(client.conn());
+    return client.wait_message(
+        [serial](DBusMessage *m) { return dbus_message_get_reply_serial(m) == serial; });
+}
+
+size_t count_of(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 std::vector<std::string> list_names(Client &client)
@@ -89,6 +109,19 @@ bool is_sig(DBusMessage *m)
 }
 
 bool list_shows(DBusMessage *reply, const std::string &name);
+
+void send_raw(Client &client, const MessagePtr &message, uint32_t serial = 0)
+{
+    if (serial)
+        dbus_message_set_serial(message.get(), serial);
+    dbus_connection_send(client.conn(), message.get(), nullptr);
+    dbus_connection_flush(client.conn());
+}
+
+std::function<bool(DBusMessage *)> answers(uint32_t serial)
+{
+    return [serial](DBusMessage *m) { return dbus_message_get_reply_serial(m) == serial; };
+}
 
 class PolicyTest : public ProxyTest {
 protected:
@@ -178,6 +211,56 @@ TEST_F(PolicyTest, CallsNamesAndOwnershipFollowTheRules)
     EXPECT_EQ(driver_error(client, "AddMatch", "type='method_call',eavesdrop=true"),
               DBUS_ERROR_ACCESS_DENIED);
     EXPECT_EQ(driver_error(client, "AddMatch", "type='signal'"), "ok");
+    // Refusals and stand-in answers come from the bus, as its own answers do.
+    struct StandIn {
+        const char *destination, *member, *arg, *error; // null error: a return
+    };
+    for (const StandIn &c : {StandIn{"org.example.Hidden", "Play", nullptr, DBUS_ERROR_ACCESS_DENIED},
+                             StandIn{DBUS_SERVICE_DBUS, "BecomeMonitor", nullptr,
+                                     DBUS_ERROR_ACCESS_DENIED},
+                             StandIn{DBUS_SERVICE_DBUS, "GetNameOwner", "org.example.Hidden",
+                                     DBUS_ERROR_NAME_HAS_NO_OWNER},
+                             StandIn{DBUS_SERVICE_DBUS, "NameHasOwner", "org.example.Hidden", nullptr},
+                             StandIn{DBUS_SERVICE_DBUS, "StartServiceByName", "org.example.Hidden",
+                                     DBUS_ERROR_SERVICE_UNKNOWN}}) {
+        MessagePtr call(dbus_message_new_method_call(c.destination, DBUS_PATH_DBUS,
+                                                     DBUS_INTERFACE_DBUS, c.member));
+        if (c.arg)
+            dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &c.arg, DBUS_TYPE_INVALID);
+        MessagePtr reply = answer_to(client, call);
+        ASSERT_TRUE(reply) << c.member;
+        EXPECT_STREQ(dbus_message_get_sender(reply.get()), DBUS_SERVICE_DBUS) << c.member;
+        EXPECT_STREQ(dbus_message_get_error_name(reply.get()), c.error) << c.member;
+    }
+
+    // A burst of refusals: at most ten lines a second. Started at the top of
+    // a second of the clock the daemon counts by, so it spans one or two.
+    auto monotonic_second = [] {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return now;
+    };
+    std::this_thread::sleep_for(std::chrono::nanoseconds(1000000000 - monotonic_second().tv_nsec));
+    const long first_second = monotonic_second().tv_sec;
+    const std::string refused = "Access policy refused a call from";
+    const size_t lines_before = count_of(daemon.log(), refused);
+    std::vector<dbus_uint32_t> burst(50);
+    for (dbus_uint32_t &serial : burst) {
+        MessagePtr call(dbus_message_new_method_call("org.example.Hidden", "/player",
+                                                     "org.example.Player", "Play"));
+        dbus_connection_send(client.conn(), call.get(), &serial);
+    }
+    dbus_connection_flush(client.conn());
+    size_t denied = 0;
+    ASSERT_TRUE(client.wait_message([&](DBusMessage *m) {
+        denied += dbus_message_is_error(m, DBUS_ERROR_ACCESS_DENIED) &&
+                  dbus_message_get_reply_serial(m) >= burst.front();
+        return denied == burst.size();
+    }));
+    const long seconds = monotonic_second().tv_sec - first_second + 1;
+    const size_t lines = count_of(daemon.log(), refused) - lines_before;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, size_t(10 * seconds)) << seconds << " second(s)";
     EXPECT_EQ(driver_error(client, "GetId", nullptr), "ok");
     MessagePtr introspect(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
                                                        DBUS_INTERFACE_INTROSPECTABLE,
@@ -189,6 +272,14 @@ TEST_F(PolicyTest, CallsNamesAndOwnershipFollowTheRules)
               DBUS_RELEASE_NAME_REPLY_RELEASED);
     EXPECT_TRUE(wait_until(
         [&] { return outcome(client, allowed.unique_name()) == DBUS_ERROR_ACCESS_DENIED; }));
+    // Still connected, but no longer an owner of anything the client sees.
+    EXPECT_FALSE(contains(list_names(client), allowed.unique_name()));
+    MessagePtr still(driver_call(client, "NameHasOwner", allowed.unique_name().c_str(), &error));
+    ASSERT_TRUE(still) << error;
+    answer = TRUE;
+    ASSERT_TRUE(
+        dbus_message_get_args(still.get(), nullptr, DBUS_TYPE_BOOLEAN, &answer, DBUS_TYPE_INVALID));
+    EXPECT_FALSE(answer);
     emit(allowed.conn(), "AfterRelease");
     emit(hidden.conn(), "NotHeard");
     MessagePtr to_client(dbus_message_new_signal("/sig", "org.example.Sig", "ToClient"));
@@ -321,6 +412,42 @@ TEST_F(PolicyTest, HostProgramsReachTheClientAndMayBeCalledBack)
     }
     ASSERT_TRUE(reply);
     EXPECT_EQ(served, 2);
+
+    // Two callers whose names share a prefix (":1.6", ":1.60"): the first
+    // leaves before the client answers; the second still gets its answer.
+    auto first = std::make_unique<Client>();
+    ASSERT_TRUE(first->open(bus.address()));
+    const std::string prefix = first->unique_name();
+    std::unique_ptr<Client> second;
+    for (int i = 0; i < 500 && !second; ++i) {
+        auto next = std::make_unique<Client>();
+        ASSERT_TRUE(next->open(bus.address()));
+        const std::string name = next->unique_name();
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+            second = std::move(next);
+    }
+    ASSERT_TRUE(second);
+    Client callee;
+    ASSERT_TRUE(callee.open(daemon.address()));
+    round_trip(callee);
+    dbus_uint32_t asked = 0;
+    for (Client *caller : {first.get(), second.get()}) {
+        MessagePtr ask(dbus_message_new_method_call(callee.unique_name(), "/c", "org.example.C",
+                                                    "Ask"));
+        dbus_connection_send(caller->conn(), ask.get(), &asked);
+        dbus_connection_flush(caller->conn());
+    }
+    std::vector<MessagePtr> calls;
+    ASSERT_TRUE(callee.wait_message([&](DBusMessage *m) {
+        if (dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL)
+            calls.emplace_back(dbus_message_ref(m));
+        return calls.size() == 2;
+    }));
+    first.reset();
+    // The daemon has seen it leave once the client may no longer call it.
+    ASSERT_TRUE(wait_until([&] { return outcome(callee, prefix) == DBUS_ERROR_ACCESS_DENIED; }));
+    send_raw(callee, MessagePtr(dbus_message_new_method_return(calls[1].get())));
+    EXPECT_TRUE(second->wait_message(answers(asked)));
 }
 
 TEST_F(PolicyTest, PanelRepliesAreStillAdapted)
@@ -352,6 +479,20 @@ TEST_F(PolicyTest, TalkingToAPlainNameReachesItsNamespacedInstance)
     ASSERT_TRUE(other.start(bus.address(), {"org.example.Other.docker"}, echo_handler));
     start_unix({"--filter", "--talk=org.example.Player"});
     ASSERT_TRUE(client.open(daemon.address()));
+
+    // Running before the client came: heard, and called by its unique name,
+    // without the client asking who owns what.
+    add_match(client, "type='signal',interface='org.example.Sig'");
+    std::string by_unique_name;
+    EXPECT_TRUE(wait_until([&] {
+        by_unique_name = outcome(client, namespaced.unique_name());
+        return by_unique_name == namespaced.unique_name();
+    })) << by_unique_name;
+    emit(other.conn(), "Unheard");
+    emit(namespaced.conn(), "FromNamespaced");
+    MessagePtr heard = client.wait_message(is_sig);
+    ASSERT_TRUE(heard);
+    EXPECT_STREQ(dbus_message_get_member(heard.get()), "FromNamespaced");
 
     EXPECT_EQ(outcome(client, "org.example.Player"), namespaced.unique_name());
     EXPECT_EQ(outcome(client, "org.example.Player.docker"), namespaced.unique_name());
@@ -414,14 +555,6 @@ TEST_F(PolicyTest, PrefixRulesCoverServicesAlreadyRunning)
 // serials, destinations and flags.
 namespace {
 
-void send_raw(Client &client, const MessagePtr &message, uint32_t serial = 0)
-{
-    if (serial)
-        dbus_message_set_serial(message.get(), serial);
-    dbus_connection_send(client.conn(), message.get(), nullptr);
-    dbus_connection_flush(client.conn());
-}
-
 MessagePtr forged_answer(int type, const std::string &destination, uint32_t reply_serial)
 {
     MessagePtr m(dbus_message_new(type));
@@ -432,11 +565,6 @@ MessagePtr forged_answer(int type, const std::string &destination, uint32_t repl
     const char *text = "forged";
     dbus_message_append_args(m.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
     return m;
-}
-
-std::function<bool(DBusMessage *)> answers(uint32_t serial)
-{
-    return [serial](DBusMessage *m) { return dbus_message_get_reply_serial(m) == serial; };
 }
 
 bool list_shows(DBusMessage *reply, const std::string &name)
@@ -466,7 +594,17 @@ TEST_F(PolicyTest, HostileClientCannotAnswerOrSignalForOthers)
         allowed_heard += dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_SIGNAL &&
                          dbus_message_has_member(m, "Sneak");
     };
-    start_all({"--verbose", "1"});
+    // A service the client may see but not talk to.
+    Peer seen_only;
+    std::atomic<int> seen_heard{0};
+    seen_only.observer = [&](DBusMessage *m) {
+        seen_heard += dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_SIGNAL &&
+                      dbus_message_has_member(m, "Sneak");
+    };
+    ASSERT_TRUE(seen_only.start(bus.address(), {"org.example.Seen"}, echo_handler));
+    start_all({"--verbose", "1", "--see=org.example.Seen"});
+    // Known as the owner of a visible name before anything is sent to it.
+    ASSERT_TRUE(wait_until([&] { return contains(list_names(client), seen_only.unique_name()); }));
     Peer slow; // a hidden service that takes its time
     ASSERT_TRUE(slow.start(bus.address(), {"org.example.Slow"},
                            [](DBusConnection *, DBusMessage *) { return nullptr; }));
@@ -481,8 +619,9 @@ TEST_F(PolicyTest, HostileClientCannotAnswerOrSignalForOthers)
     round_trip(client);
     for (int type : {DBUS_MESSAGE_TYPE_METHOD_RETURN, DBUS_MESSAGE_TYPE_ERROR})
         send_raw(client, forged_answer(type, host.unique_name(), waited));
-    // Signals to a peer it may not talk to, by either of its names.
-    for (const std::string &to : {std::string("org.example.Hidden"), hidden.unique_name()}) {
+    // Signals to peers it may not talk to, by either of their names.
+    for (const std::string &to : {std::string("org.example.Hidden"), hidden.unique_name(),
+                                  std::string("org.example.Seen"), seen_only.unique_name()}) {
         MessagePtr sneak(dbus_message_new_signal("/s", "org.example.Sig", "Sneak"));
         dbus_message_set_destination(sneak.get(), to.c_str());
         send_raw(client, sneak);
@@ -520,7 +659,7 @@ TEST_F(PolicyTest, HostileClientCannotAnswerOrSignalForOthers)
     MessagePtr sync(dbus_connection_send_with_reply_and_block(hidden.conn(),
                                                               bus_call("GetId").get(), 5000,
                                                               nullptr));
-    EXPECT_FALSE(wait_until([&] { return hidden_heard > 0; }, 300ms));
+    EXPECT_FALSE(wait_until([&] { return hidden_heard + seen_heard > 0; }, 300ms));
     EXPECT_NE(daemon.log().find("[CLIENT:]Access policy dropped method_return from"),
               std::string::npos)
         << daemon.log();
@@ -598,6 +737,62 @@ TEST_F(PolicyTest, HostileClientCannotEavesdropOrPlaySerialTricks)
         return replies == 4;
     }));
     EXPECT_GE(lists, 1);
+
+    // Acknowledgements the client asked not to have never come.
+    dbus_uint32_t quiet_serial = 80;
+    for (const char *member : {"AddMatch", "RemoveMatch", "Ping"}) {
+        MessagePtr call(dbus_message_new_method_call(
+            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+            std::strcmp(member, "Ping") == 0 ? DBUS_INTERFACE_PEER : DBUS_INTERFACE_DBUS, member));
+        const char *rule = "type='signal',interface='org.example.Quiet'";
+        if (std::strcmp(member, "Ping") != 0)
+            dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &rule, DBUS_TYPE_INVALID);
+        dbus_message_set_no_reply(call.get(), TRUE);
+        send_raw(client, call, quiet_serial++);
+    }
+    send_raw(client, bus_call("GetId"), 90);
+    bool acknowledged = false;
+    ASSERT_TRUE(client.wait_message([&](DBusMessage *m) {
+        const uint32_t to = dbus_message_get_reply_serial(m);
+        acknowledged |= to >= 80 && to < quiet_serial;
+        return to == 90;
+    }));
+    EXPECT_FALSE(acknowledged);
+}
+
+TEST_F(PolicyTest, GrantsEndWithTheBusThatHandedOutTheirNames)
+{
+    // Well into the bus's numbering, so that a restarted bus hands the
+    // talkable service's name out again.
+    std::vector<std::unique_ptr<Client>> spare;
+    auto connect_direct = [&] {
+        spare.push_back(std::make_unique<Client>());
+        EXPECT_TRUE(spare.back()->open(bus.address()));
+        return std::stoul(std::string(spare.back()->unique_name()).substr(3));
+    };
+    for (int i = 0; i < 8; ++i)
+        connect_direct();
+    start_all({});
+    ASSERT_TRUE(wait_until([&] { return outcome(client, allowed.unique_name()) == allowed.unique_name(); }));
+    const std::string former = allowed.unique_name();
+
+    client.close();
+    spare.clear();
+    allowed.stop();
+    hidden.stop();
+    bus.stop();
+    ASSERT_TRUE(bus.start());
+    ASSERT_TRUE(wait_until([&] { return client.open(daemon.address()); }));
+    round_trip(client);
+    const unsigned long wanted = std::stoul(former.substr(3));
+    while (connect_direct() + 1 < wanted) {
+    }
+    Peer newcomer; // a peer with no name, under the former owner's unique name
+    ASSERT_TRUE(newcomer.start(bus.address(), {}, echo_handler));
+    if (newcomer.unique_name() != former)
+        GTEST_SKIP() << "the new bus numbers names differently: " << newcomer.unique_name();
+    EXPECT_EQ(outcome(client, former), DBUS_ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(contains(list_names(client), former));
 }
 
 TEST_F(PolicyTest, OwnerChangesAreJudgedUnderTheNameTheClientSees)

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 
 using namespace harness;
 
@@ -204,32 +205,50 @@ TEST_F(ProxyTest, ServesTheSocketsTheServiceManagerPasses)
 {
     const std::string unix_path = dir.file("activated.sock");
     const std::string port = std::to_string(free_tcp_port());
-    struct Case {
+    const std::string second_path = dir.file("second.sock");
+    const std::string second_port = std::to_string(free_tcp_port());
+    struct Socket {
         std::string listen, address;
     };
-    const Case cases[] = {{unix_path, "unix:path=" + unix_path},
-                          {"127.0.0.1:" + port, "tcp:host=127.0.0.1,port=" + port}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.listen);
+    // One socket of each kind, then a path and a port passed together.
+    const std::vector<std::vector<Socket>> cases = {
+        {{unix_path, "unix:path=" + unix_path}},
+        {{"127.0.0.1:" + port, "tcp:host=127.0.0.1,port=" + port}},
+        {{second_path, "unix:path=" + second_path},
+         {"127.0.0.1:" + second_port, "tcp:host=127.0.0.1,port=" + second_port}}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].front().listen);
         const std::string log = dir.file("tolm-dbus-proxy-sess.log");
         unlink(log.c_str());
-        const std::string err = dir.file("manager.err." + std::to_string(&c - cases));
-        Process manager;
+        const std::string err = dir.file("manager.err." + std::to_string(i));
+        std::vector<std::string> argv = {"systemd-socket-activate"};
+        for (const Socket &socket : cases[i])
+            argv.insert(argv.end(), {"-l", socket.listen});
         // The address options name a socket that must not be made.
-        ASSERT_TRUE(manager.start({"systemd-socket-activate", "-l", c.listen, "-E",
-                                   "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "-E",
-                                   "DPD_TEST_LOG_DIR=" + dir.path(), test_daemon_path(),
-                                   "--verbose", "2", "--family", "unix", "--socket",
-                                   dir.file("unused.sock")},
-                                  {}, "", err));
-        ASSERT_TRUE(wait_until([&] { return read_file(err).find("Listening on") != std::string::npos; }))
-            << read_file(err);
-        {
-            Client client;
-            ASSERT_TRUE(client.open(c.address));
-            round_trip(client);
+        argv.insert(argv.end(), {"-E", "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "-E",
+                                 "DPD_TEST_LOG_DIR=" + dir.path(), test_daemon_path(),
+                                 "--verbose", "2", "--family", "unix", "--socket",
+                                 dir.file("unused.sock")});
+        Process manager;
+        ASSERT_TRUE(manager.start(argv, {}, "", err));
+        ASSERT_TRUE(wait_until([&] {
+            const std::string text = read_file(err);
+            size_t n = 0;
+            for (size_t at = text.find("Listening on"); at != std::string::npos;
+                 at = text.find("Listening on", at + 1))
+                ++n;
+            return n == cases[i].size();
+        })) << read_file(err);
+        // Every socket serves, each client while the other is connected.
+        std::vector<std::unique_ptr<Client>> clients;
+        for (const Socket &socket : cases[i]) {
+            clients.push_back(std::make_unique<Client>());
+            ASSERT_TRUE(clients.back()->open(socket.address)) << socket.address;
+            round_trip(*clients.back());
         }
-        EXPECT_NE(read_file(log).find("Serving the 1 socket(s) passed by the service manager"),
+        clients.clear();
+        EXPECT_NE(read_file(log).find("Serving the " + std::to_string(cases[i].size()) +
+                                      " socket(s) passed by the service manager"),
                   std::string::npos)
             << read_file(log);
         EXPECT_NE(access(dir.file("unused.sock").c_str(), F_OK), 0);

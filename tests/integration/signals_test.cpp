@@ -2,7 +2,10 @@
 #include "fixture.h"
 
 #include <dirent.h>
+#include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -54,6 +57,34 @@ dbus_uint32_t ask_for_big_reply(Client &client)
     EXPECT_TRUE(wait_until([&] { return unread_bytes(client) > 100000; }, 10000ms))
         << unread_bytes(client);
     return serial;
+}
+
+// Writes on a non-blocking socket until all is written.
+bool write_fully(int fd, const char *data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (n > 0) {
+            data += n;
+            length -= static_cast<size_t>(n);
+        } else {
+            pollfd writable{fd, POLLOUT, 0};
+            if (poll(&writable, 1, 10000) != 1)
+                return false;
+        }
+    }
+    return true;
+}
+
+// Bytes the client wrote that the daemon has not read yet.
+int unread_by_daemon(Client &client)
+{
+    int fd = -1, n = -1;
+    if (!dbus_connection_get_unix_fd(client.conn(), &fd) || ioctl(fd, SIOCOUTQ, &n) != 0)
+        return -1;
+    return n;
 }
 
 long elapsed_ms(std::chrono::steady_clock::time_point since)
@@ -265,11 +296,9 @@ TEST_F(ProxyTest, SigtermWaitsForAnswersOnTheirWayAndASecondOneEndsAtOnce)
         std::this_thread::sleep_for(400ms);
         return dbus_message_new_method_return(call);
     }));
-    Client host, caller, big;
+    Client host, caller;
     ASSERT_TRUE(host.open(bus.address()));
     ASSERT_TRUE(caller.open(daemon.address()));
-    ASSERT_TRUE(big.open(daemon.address()));
-    round_trip(big);
 
     auto send = [](Client &from, const std::string &dest, const char *member) {
         MessagePtr call(dbus_message_new_method_call(dest.c_str(), "/", "com.example.Svc", member));
@@ -286,28 +315,83 @@ TEST_F(ProxyTest, SigtermWaitsForAnswersOnTheirWayAndASecondOneEndsAtOnce)
     };
     DBusPendingCall *from_client = send(caller, "com.example.Svc", "Slow");
     DBusPendingCall *to_client = send(host, slow_client.unique_name(), "Slow");
-    std::vector<unsigned char> bytes(8 * 1000 * 1000, 7);
-    const unsigned char *data = bytes.data();
-    MessagePtr big_call(dbus_message_new_method_call("com.example.Svc", "/", "com.example.Svc", "Big"));
-    dbus_message_append_args(big_call.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
-                             static_cast<int>(bytes.size()), DBUS_TYPE_INVALID);
-    dbus_message_set_no_reply(big_call.get(), TRUE);
-    std::thread big_sender([&] {
-        dbus_connection_send(big.conn(), big_call.get(), nullptr);
-        dbus_connection_flush(big.conn());
-    });
     std::this_thread::sleep_for(100ms); // both calls are with the service and the client
-
     const auto signalled = std::chrono::steady_clock::now();
     ASSERT_TRUE(daemon.process().signal(SIGTERM));
     EXPECT_TRUE(answer(from_client)) << "the client's call lost its answer";
     EXPECT_TRUE(answer(to_client)) << "the host's call to the client lost its answer";
-    big_sender.join();
     int status = daemon.process().wait_exit(10000ms);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_LT(elapsed_ms(signalled), 1900) << "waited for nothing";
-    EXPECT_TRUE(wait_until([&] { return big_call_bytes == static_cast<int>(bytes.size()); }))
-        << big_call_bytes;
+
+    // Nothing else in flight: a large call still being read when the signal
+    // comes is read to its end, sent on and answered.
+    std::vector<unsigned char> bytes(8 * 1000 * 1000, 7);
+    const unsigned char *data = bytes.data();
+    auto big_call = [&](bool no_reply) {
+        MessagePtr call(dbus_message_new_method_call("com.example.Svc", "/", "com.example.Svc", "Big"));
+        dbus_message_append_args(call.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                                 static_cast<int>(bytes.size()), DBUS_TYPE_INVALID);
+        dbus_message_set_no_reply(call.get(), no_reply);
+        return call;
+    };
+    ASSERT_TRUE(daemon.start_unix()) << daemon.log();
+    {
+        Client writer;
+        ASSERT_TRUE(writer.open(daemon.address()));
+        round_trip(writer);
+        // Written here rather than by libdbus, so that the signal falls
+        // between two parts of it.
+        MessagePtr call = big_call(false);
+        dbus_message_set_serial(call.get(), 1000);
+        char *wire = nullptr;
+        int length = 0;
+        ASSERT_TRUE(dbus_message_marshal(call.get(), &wire, &length));
+        int fd = -1;
+        ASSERT_TRUE(dbus_connection_get_unix_fd(writer.conn(), &fd));
+        const size_t part = 1000 * 1000;
+        EXPECT_TRUE(write_fully(fd, wire, part));
+        ASSERT_TRUE(daemon.process().signal(SIGTERM));
+        EXPECT_TRUE(write_fully(fd, wire + part, static_cast<size_t>(length) - part));
+        dbus_free(wire);
+        EXPECT_TRUE(writer.wait_message(
+            [](DBusMessage *m) {
+                return dbus_message_get_reply_serial(m) == 1000 &&
+                       dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+            },
+            10000ms))
+            << "the call being written was lost";
+        status = daemon.process().wait_exit(10000ms);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(big_call_bytes, static_cast<int>(bytes.size()));
+    }
+
+    // A large call that expects no answer, read in full but still queued
+    // towards a bus that reads nothing for a while, reaches the service.
+    big_call_bytes = -1;
+    ASSERT_TRUE(daemon.start_unix()) << daemon.log();
+    {
+        Client sender;
+        ASSERT_TRUE(sender.open(daemon.address()));
+        round_trip(sender);
+        ASSERT_TRUE(bus.signal(SIGSTOP));
+        struct Resume {
+            HostBus &bus;
+            ~Resume() { bus.signal(SIGCONT); }
+        } resume{bus};
+        MessagePtr call = big_call(true);
+        dbus_connection_send(sender.conn(), call.get(), nullptr);
+        dbus_connection_flush(sender.conn());
+        ASSERT_TRUE(wait_until([&] { return unread_by_daemon(sender) == 0; }, 10000ms));
+        ASSERT_TRUE(daemon.process().signal(SIGTERM));
+        std::this_thread::sleep_for(300ms); // well within the grace time
+        bus.signal(SIGCONT);
+        EXPECT_TRUE(wait_until([&] { return big_call_bytes == static_cast<int>(bytes.size()); },
+                               10000ms))
+            << big_call_bytes;
+        status = daemon.process().wait_exit(10000ms);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
 
     // A call never answered holds the stop back, until a second SIGTERM.
     ASSERT_TRUE(daemon.start_unix()) << daemon.log();

@@ -182,8 +182,9 @@ TEST_F(UnmodifiedApps, NamesOwnedUnderTheNamespaceAreReachedByTheirPlainNames)
 {
     // No list line and no --namespace-lookups: the registry alone.
     write_file(daemon.activation_list("dbus-sess-proxy.list"), "");
-    Peer other_host;
+    Peer other_host, host_second;
     ASSERT_TRUE(other_host.start(bus.address(), {"org.example.Taken.docker"}, echo_handler));
+    ASSERT_TRUE(host_second.start(bus.address(), {"org.example.Second"}, echo_handler));
     start_unix();
     Client service, caller;
     ASSERT_TRUE(service.open(daemon.address()));
@@ -225,6 +226,8 @@ TEST_F(UnmodifiedApps, NamesOwnedUnderTheNamespaceAreReachedByTheirPlainNames)
     ASSERT_EQ(dbus_bus_release_name(service.conn(), "org.example.First.docker", nullptr),
               DBUS_RELEASE_NAME_REPLY_RELEASED);
     EXPECT_TRUE(wait_until([&] { return who_answers("org.example.First") != self; }));
+    // Once the application is gone, the host's own instance answers again.
     service.close();
-    EXPECT_TRUE(wait_until([&] { return who_answers("org.example.Second") != self; }));
+    EXPECT_TRUE(wait_until(
+        [&] { return who_answers("org.example.Second") == host_second.unique_name(); }));
 }

@@ -212,6 +212,17 @@ TEST_F(ParsedCopy, UnchangedFileIsReadOnceAndEditsAreSeen)
     EXPECT_EQ(lookup("org.example.Player"), "org.example.Player.podman\n");
     ASSERT_TRUE(settles("org.example.Player"));
 
+    // Edited in place with its old times put back (touch -r, rsync -t): the
+    // change time alone tells.
+    const struct stat kept = file_stat(session_list());
+    harness::write_file(session_list(), "org.example.Player=org.example.Player.lxc123\n"
+                                        "org.example.Player=second\n");
+    const timespec times[2] = {kept.st_atim, kept.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, session_list().c_str(), times, 0), 0);
+    ASSERT_EQ(file_stat(session_list()).st_size, kept.st_size);
+    EXPECT_EQ(lookup("org.example.Player"), "org.example.Player.lxc123\n");
+    ASSERT_TRUE(settles("org.example.Player"));
+
     // Replaced by another file (a new inode), as editors and installers do.
     harness::write_file(list_dir + "new", "org.example.Player=replaced\n");
     ASSERT_EQ(std::rename((list_dir + "new").c_str(), session_list().c_str()), 0);
@@ -301,4 +312,25 @@ TEST_F(ActivationList, FilesThatAreNotWhatTheySeemNeitherStallNorGrowTheDaemon)
     }, LOG_LEVEL_WARN);
     EXPECT_EQ(big_log, "WARN  Activation list " + session_list() +
                            " is larger than 1 MiB: only its first MiB is read\n");
+
+    // One byte past 1 MiB is one WARN line however many lookups follow;
+    // exactly 1 MiB is read whole without a word.
+    for (const size_t size : {mib + 1, mib}) {
+        SCOPED_TRACE(size);
+        const std::string last = "org.example.Last=z\n";
+        std::string exact = filler;
+        while (exact.size() + filler.size() + last.size() < size)
+            exact += filler;
+        exact += std::string(size - exact.size() - last.size() - 1, 'y') + "\n" + last;
+        ASSERT_EQ(exact.size(), size);
+        // Renamed into place: another file than the one warned about.
+        harness::write_file(list_dir + "next", exact);
+        ASSERT_EQ(std::rename((list_dir + "next").c_str(), session_list().c_str()), 0);
+        const std::string log = captured_log([&] {
+            for (int i = 0; i < 3; ++i)
+                EXPECT_EQ(lookup("org.example.Last"), size == mib ? "z\n" : "z");
+        }, LOG_LEVEL_WARN);
+        EXPECT_EQ(log, size == mib ? "" : "WARN  Activation list " + session_list() +
+                                              " is larger than 1 MiB: only its first MiB is read\n");
+    }
 }
