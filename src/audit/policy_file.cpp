@@ -51,7 +51,7 @@ size_t cost(const AuditRule &rule)
 
 bool same_group(const AuditRule &a, const AuditRule &b)
 {
-    return a.kind == b.kind && a.name == b.name && a.method == b.method;
+    return a.kind == b.kind && a.name == b.name && a.method == b.method && a.args == b.args;
 }
 
 bool subtree(const std::string &path)
@@ -85,12 +85,13 @@ bool covers(const AuditRule &wide, const AuditRule &narrow)
     return base == "/" || inner == base || inner.rfind(base + "/", 0) == 0;
 }
 
-// The rules of `rule`'s kind, name and method: one run of the set, which
-// is sorted by name, kind, method, path.
+// The rules of `rule`'s kind, name, method and conditions: one run of the
+// set, which is sorted by name, kind, method, conditions, path. A rule with
+// conditions never covers, nor is folded into, one with other conditions.
 std::vector<AuditRule> group_of(const AuditPolicy &policy, const AuditRule &rule)
 {
     std::vector<AuditRule> group;
-    for (auto it = policy.rules.lower_bound({rule.kind, rule.name, rule.method, ""});
+    for (auto it = policy.rules.lower_bound({rule.kind, rule.name, rule.method, "", rule.args});
          it != policy.rules.end() && same_group(*it, rule); ++it)
         group.push_back(*it);
     return group;
@@ -196,8 +197,10 @@ bool write_all(int fd, const std::string &text)
 
 bool AuditRule::operator<(const AuditRule &other) const
 {
-    return std::tie(name, kind, method, path, args) <
-           std::tie(other.name, other.kind, other.method, other.path, other.args);
+    // Conditions before the path: rules that differ only in path stay
+    // together, for folding.
+    return std::tie(name, kind, method, args, path) <
+           std::tie(other.name, other.kind, other.method, other.args, other.path);
 }
 
 std::string audit_rule_text(const AuditRule &rule)
