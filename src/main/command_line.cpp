@@ -41,6 +41,8 @@ void print_usage_text(const char *program)
                "IPv6 addresses\n");
     g_printerr("        [--max-queued-bytes=N]: Disconnect the clients that hold the most once "
                "all queues together hold more than N bytes (K, M, G: KiB, MiB, GiB)\n");
+    g_printerr("        [--containers DIR]: Serve a container for every NAME.conf in DIR as "
+               "well\n");
     g_printerr("        [--version]: Print the version and exit\n");
 }
 
@@ -159,6 +161,7 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
         {"--port", &config->port},
         {"--socket", &config->socket_path},
         {"--namespace", &config->namespace_name},
+        {"--containers", &config->containers_dir},
     };
 
     for (int i = 1; i < argc; ++i) {

@@ -3,6 +3,7 @@
 #include "audit/audit.h"
 #include "log/log.h"
 #include "loop/loop.h"
+#include "main/containers.h"
 #include "main/listener.h"
 #include "main/log_file.h"
 #include "main/notify.h"
@@ -110,6 +111,7 @@ void on_stop_signal(const char *name)
     LOG_INFO("%s: no longer accepting, %u client(s) connected\n", name,
              pair_registry_size());
     stop_listener();
+    containers_stop_listening();
     state.deadline = g_get_monotonic_time() + gint64(state.drain_ms) * 1000;
     // A first look now: a client writing at this moment may pause before
     // the first tick.
@@ -126,6 +128,7 @@ void on_hangup()
                g_get_monotonic_time());
     notify_service_manager(reloading);
     log_file_reopen(state.config);
+    containers_reload();
     notify_service_manager("READY=1");
 }
 

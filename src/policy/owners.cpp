@@ -17,14 +17,20 @@
 
 namespace {
 
-// A peer that owns visible names, and what they grant it, combined: counted
+// What a peer's visible names grant it under one policy, combined: counted
 // per level and per rule so that a name leaving costs as little as one
 // coming.
-struct Owner {
-    std::unordered_set<std::string> names;
+struct Combined {
     unsigned levels[POLICY_OWN + 1] = {};
     std::unordered_map<const NameRules *, unsigned> sources;
     NameGrant grant;
+};
+
+// A peer that owns visible names, with their grant under each policy the
+// tracker serves (one, or one per filtered container).
+struct Owner {
+    std::unordered_set<std::string> names;
+    std::unordered_map<const PolicyRules *, Combined> by_policy;
 };
 
 // One owners_sync caller, until the round trip it waits for is answered or
@@ -51,6 +57,10 @@ struct Tracker {
     uint32_t ping_serial = 0;     // the Ping in flight, 0 when none
     std::deque<Waiter> waiters;   // in the order asked: rounds and deadlines ascend
     guint timer = 0;
+    // Set by owners_track_policies: several policies are in use
+    // (containers), and the names followed are those any of them sees.
+    bool several = false;
+    std::vector<const PolicyRules *> policies;
 };
 
 // Lives as long as the process, like the main loop.
@@ -61,31 +71,58 @@ constexpr size_t max_rules = 200;
 
 const NameGrant no_grant;
 
+// The policies served: owners_start's one, or owners_track_policies' list.
+const std::vector<const PolicyRules *> &served()
+{
+    static std::vector<const PolicyRules *> one;
+    if (tracker.several)
+        return tracker.policies;
+    one.clear();
+    if (tracker.config && tracker.config->policy)
+        one.push_back(tracker.config->policy);
+    return one;
+}
+
 bool visible_name(const char *name)
 {
-    return name[0] != ':' && policy_level(tracker.config->policy, name) >= POLICY_SEE;
+    if (name[0] == ':')
+        return false;
+    for (const PolicyRules *rules : served())
+        if (policy_level(rules, name) >= POLICY_SEE)
+            return true;
+    return false;
+}
+
+void count_in(Combined &combined, const NameGrant &one, int delta)
+{
+    if (delta > 0)
+        ++combined.levels[one.level];
+    else
+        --combined.levels[one.level];
+    for (const NameRules *source : one.sources) {
+        unsigned &n = combined.sources[source];
+        if (delta > 0 && n++ == 0)
+            combined.grant.sources.push_back(source);
+        if (delta < 0 && --n == 0) {
+            combined.sources.erase(source);
+            std::erase(combined.grant.sources, source);
+        }
+    }
+    int level = POLICY_OWN;
+    while (level > POLICY_NONE && !combined.levels[level])
+        --level;
+    combined.grant.level = level;
 }
 
 void count_name(Owner &owner, const std::string &name, int delta)
 {
-    const NameGrant one = policy_lookup(tracker.config->policy, name.c_str());
-    if (delta > 0)
-        ++owner.levels[one.level];
-    else
-        --owner.levels[one.level];
-    for (const NameRules *source : one.sources) {
-        unsigned &n = owner.sources[source];
-        if (delta > 0 && n++ == 0)
-            owner.grant.sources.push_back(source);
-        if (delta < 0 && --n == 0) {
-            owner.sources.erase(source);
-            std::erase(owner.grant.sources, source);
-        }
+    for (const PolicyRules *rules : served()) {
+        const NameGrant one = policy_lookup(rules, name.c_str());
+        // The same policies are asked when the name goes: symmetric.
+        if (one.level == POLICY_NONE && one.sources.empty())
+            continue;
+        count_in(owner.by_policy[rules], one, delta);
     }
-    int level = POLICY_OWN;
-    while (level > POLICY_NONE && !owner.levels[level])
-        --level;
-    owner.grant.level = level;
 }
 
 void drop_name(const std::string &name, const std::string &unique)
@@ -256,8 +293,10 @@ void on_list(DBusMessage *reply)
          dbus_message_iter_next(&names)) {
         const char *name = nullptr;
         dbus_message_iter_get_basic(&names, &name);
-        // Names asked for already are known by now or answered soon.
-        if (visible_name(name) && !tracker.owner_of.count(name))
+        // Names asked for already are known by now or answered soon; with
+        // several policies the list follows a change of them, and every
+        // visible name is asked again.
+        if (visible_name(name) && (tracker.several || !tracker.owner_of.count(name)))
             ask_owner(name);
     }
 }
@@ -324,13 +363,20 @@ void on_open(DBusConnection *connection)
 {
     if (!tracker.config)
         return;
-    const PolicyRules *rules = tracker.config->policy;
     tracker.connection = connection;
     dbus_connection_add_filter(connection, tracker_filter, nullptr, nullptr);
     // Subscribed before asking, so nothing falls between an answer and the
     // first change after it.
     const std::string base = "type='signal',sender='org.freedesktop.DBus',"
                              "interface='org.freedesktop.DBus',member='NameOwnerChanged'";
+    if (tracker.several) {
+        // The policies come and go with their containers: every change,
+        // and the whole list, serve them all.
+        subscribe(base.c_str());
+        tracker.list_serial = send(driver_call("ListNames", nullptr));
+        return;
+    }
+    const PolicyRules *rules = tracker.config->policy;
     // A rule for N covers its namespaced instance N.<namespace> too.
     std::vector<std::string> exact;
     for (const auto &entry : rules->exact) {
@@ -395,17 +441,44 @@ const char *owners_owner_of(const char *name)
     return it == tracker.owner_of.end() ? nullptr : it->second.c_str();
 }
 
-bool owners_owns_visible(const char *unique)
-{
-    return tracker.owned_by.count(unique) != 0;
-}
-
 const NameGrant &owners_unique_grant(const PolicyRules *rules, const char *unique)
 {
     auto owned = tracker.owned_by.find(unique);
-    if (owned == tracker.owned_by.end() || !tracker.config || rules != tracker.config->policy)
+    if (owned == tracker.owned_by.end())
         return no_grant;
-    return owned->second.grant;
+    auto combined = owned->second.by_policy.find(rules);
+    return combined == owned->second.by_policy.end() ? no_grant : combined->second.grant;
+}
+
+bool owners_owns_visible(const PolicyRules *rules, const char *unique)
+{
+    return owners_unique_grant(rules, unique).level >= POLICY_SEE;
+}
+
+void owners_track_policies(std::vector<const PolicyRules *> policies)
+{
+    const bool subscribed_all = tracker.several;
+    tracker.several = true;
+    tracker.policies = std::move(policies);
+    // Names no policy sees any more would go stale unfollowed; the others'
+    // grants are counted again under the policies now served.
+    for (auto it = tracker.owner_of.begin(); it != tracker.owner_of.end();) {
+        auto next = std::next(it);
+        if (!visible_name(it->first.c_str()))
+            set_owner(it->first, nullptr);
+        it = next;
+    }
+    for (auto &[unique, owner] : tracker.owned_by) {
+        owner.by_policy.clear();
+        for (const std::string &name : owner.names)
+            count_name(owner, name, +1);
+    }
+    if (!tracker.connection || !dbus_connection_get_is_connected(tracker.connection))
+        return; // on_open does it all
+    if (!subscribed_all)
+        subscribe("type='signal',sender='org.freedesktop.DBus',"
+                  "interface='org.freedesktop.DBus',member='NameOwnerChanged'");
+    tracker.list_serial = send(driver_call("ListNames", nullptr));
 }
 
 bool owners_sync(void *key, OwnersSynced done)

@@ -9,6 +9,7 @@
 #include "policy/rule_set.h"
 
 #include <string>
+#include <vector>
 
 struct PairPolicy;
 
@@ -19,11 +20,18 @@ void owners_start(const ProxyConfig *config);
 
 // The unique name that owns `name`, or null when none is known.
 const char *owners_owner_of(const char *name);
-// Whether `unique` owns a name that the policy lets clients see.
-bool owners_owns_visible(const char *unique);
-// All that the names owned by `unique` are granted: kept combined as names
-// change owner, so this is one lookup however many names it owns.
+// Whether `unique` owns a name that `rules` let clients see.
+bool owners_owns_visible(const PolicyRules *rules, const char *unique);
+// All that the names owned by `unique` are granted by `rules`: kept
+// combined as names change owner, so this is one lookup however many names
+// it owns. Nothing for a policy the tracker does not serve.
 const NameGrant &owners_unique_grant(const PolicyRules *rules, const char *unique);
+
+// Several policies in use (containers): the tracker follows every name that
+// one of `policies` sees, instead of owners_start's one policy, and never
+// looks at the config given to owners_start again. Called again whenever
+// the policies change: names now seen are asked for, others forgotten.
+void owners_track_policies(std::vector<const PolicyRules *> policies);
 
 // A client may have heard of a change before the tracker has: the bus
 // wrote to both connections, and the loop read the client's first. This

@@ -195,6 +195,7 @@ TEST(CommandLine, UsageTextIsExactAndNamesTheProgram)
         "addresses\n"
         "        [--max-queued-bytes=N]: Disconnect the clients that hold the most once all "
         "queues together hold more than N bytes (K, M, G: KiB, MiB, GiB)\n"
+        "        [--containers DIR]: Serve a container for every NAME.conf in DIR as well\n"
         "        [--version]: Print the version and exit\n";
     EXPECT_EQ(err, expected);
 
