@@ -331,24 +331,17 @@ bool audit_policy_add(AuditPolicy *policy, const AuditRule &rule, size_t budget,
     if (!alone || rule.path.size() > long_path)
         while (policy->bytes > budget && fold_once(policy, rule)) {
         }
-    if (policy->bytes <= budget)
+    // Folded with rules that were there before (which must stay), the
+    // group holds no more than it did: keep it.
+    if (policy->bytes <= budget || !alone)
         return true;
-    if (alone) { // what is left of the group is this rule, folded
-        for (const AuditRule &mine : group_of(*policy, rule)) {
-            policy->rules.erase(mine);
-            policy->bytes -= cost(mine);
-        }
-        overflow(policy, overflow_note);
-        return false;
+    // What is left of the group is this rule, folded: it goes.
+    for (const AuditRule &mine : group_of(*policy, rule)) {
+        policy->rules.erase(mine);
+        policy->bytes -= cost(mine);
     }
-    // Otherwise the rule goes unless it was folded into rules that were
-    // there before (which must stay).
-    if (policy->rules.erase(rule)) {
-        policy->bytes -= cost(rule);
-        overflow(policy, overflow_note);
-        return false;
-    }
-    return true;
+    overflow(policy, overflow_note);
+    return false;
 }
 
 bool audit_policy_add_note(AuditPolicy *policy, const std::string &note, size_t budget,
