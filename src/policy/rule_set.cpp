@@ -145,6 +145,22 @@ bool conditions_hold(const MethodRule &rule, MessageArgs *args)
     return true;
 }
 
+// The rules with conditions that match the header, until one holds. Out of
+// line: the arguments' buffer stays off the stack of calls it never sees.
+[[gnu::noinline]] bool conditional_allows(const NameGrant &grant,
+                                          std::vector<MethodRule> NameRules::*rules,
+                                          const char *interface, const char *member,
+                                          const char *path, DBusMessage *message)
+{
+    MessageArgs args{message};
+    for (const NameRules *source : grant.sources)
+        for (const MethodRule &rule : source->*rules)
+            if (!rule.args.empty() && method_rule_matches(rule, interface, member, path) &&
+                conditions_hold(rule, &args))
+                return true;
+    return false;
+}
+
 // Talk covers every method; below it, the --call or --broadcast rules of
 // every source of the grant. A rule without conditions decides on the
 // header alone, so those are tried first: the body is read only when none
@@ -163,15 +179,8 @@ bool grant_allows(const NameGrant &grant, std::vector<MethodRule> NameRules::*ru
                     return true;
                 conditional = true;
             }
-    if (!conditional || !message)
-        return false;
-    MessageArgs args{message};
-    for (const NameRules *source : grant.sources)
-        for (const MethodRule &rule : source->*rules)
-            if (!rule.args.empty() && method_rule_matches(rule, interface, member, path) &&
-                conditions_hold(rule, &args))
-                return true;
-    return false;
+    return conditional && message &&
+           conditional_allows(grant, rules, interface, member, path, message);
 }
 
 } // namespace

@@ -350,6 +350,9 @@ TEST(AuditArgs, ConditionsRoundTripThroughTheFile)
         read.push_back(audit_rule_text(r));
     EXPECT_EQ(read, written);
     EXPECT_EQ(read.size(), 3u);
+    // Read back as the audit made them: a later audit adds no second line.
+    EXPECT_EQ(again.rules.count(get), 1u);
+    EXPECT_EQ(again.rules.count(changed), 1u);
 
     // A rule with a condition covers only the interface it names.
     EXPECT_TRUE(audit_rule_covers(changed, PROPS, "PropertiesChanged", "/x", "org.example.Public"));
