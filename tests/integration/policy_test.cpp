@@ -776,11 +776,13 @@ TEST_F(PolicyTest, GrantsEndWithTheBusThatHandedOutTheirNames)
     ASSERT_TRUE(wait_until([&] { return outcome(client, allowed.unique_name()) == allowed.unique_name(); }));
     const std::string former = allowed.unique_name();
 
+    // Gone with the bus, which says no goodbyes: no owner change tells of it.
     client.close();
+    ASSERT_TRUE(bus.signal(SIGKILL));
+    bus.stop();
     spare.clear();
     allowed.stop();
     hidden.stop();
-    bus.stop();
     ASSERT_TRUE(bus.start());
     ASSERT_TRUE(wait_until([&] { return client.open(daemon.address()); }));
     round_trip(client);
