@@ -195,3 +195,77 @@ TEST_F(ProxyTest, PastTheDaemonsBoundTheClientHoldingMostGoesFirst)
     round_trip(half);
     round_trip(quarter);
 }
+
+namespace {
+
+// A unix socket bound at `path`, listening or not; its descriptor.
+int bound_socket(const std::string &path, bool listening)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        (listening && listen(fd, 4) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool accepts_at(const std::string &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    const bool accepted = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    return accepted;
+}
+
+} // namespace
+
+TEST_F(ProxyTest, AnythingButAStaleSocketOfOursAtThePathIsRefused)
+{
+    const std::string live = dir.file("live.sock"), stale = dir.file("stale.sock");
+    const int server = bound_socket(live, true);
+    ASSERT_GE(server, 0);
+    const int stale_fd = bound_socket(stale, false);
+    ASSERT_GE(stale_fd, 0);
+    close(stale_fd);
+
+    std::vector<std::pair<std::string, std::function<bool(const std::string &)>>> cases = {
+        {"link-to-live", [&](const std::string &p) { return symlink(live.c_str(), p.c_str()) == 0; }},
+        {"link-to-stale", [&](const std::string &p) { return symlink(stale.c_str(), p.c_str()) == 0; }},
+        {"dangling-link", [&](const std::string &p) { return symlink("nothing", p.c_str()) == 0; }},
+        {"file", [](const std::string &p) { write_file(p, "data"); return true; }},
+        {"directory", [](const std::string &p) { return mkdir(p.c_str(), 0700) == 0; }},
+    };
+    if (geteuid() == 0)
+        cases.push_back({"other-users-stale-socket", [](const std::string &p) {
+                             const int fd = bound_socket(p, false);
+                             close(fd);
+                             return fd >= 0 && chown(p.c_str(), 65534, 65534) == 0;
+                         }});
+    for (const auto &[name, make] : cases) {
+        const std::string path = dir.file(name);
+        ASSERT_TRUE(make(path)) << name;
+        struct stat before{}, after{};
+        ASSERT_EQ(lstat(path.c_str(), &before), 0);
+        std::string out;
+        EXPECT_EQ(run_command({test_daemon_path(), "--family", "unix", "--socket", path},
+                              {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, &out, nullptr,
+                              5000ms),
+                  1)
+            << name;
+        EXPECT_NE(out.find("] Cannot listen on 'unix:path=" + path + "':"), std::string::npos)
+            << name << ": " << out;
+        // Left as it was.
+        ASSERT_EQ(lstat(path.c_str(), &after), 0) << name;
+        EXPECT_EQ(after.st_ino, before.st_ino) << name;
+        EXPECT_EQ(after.st_mode, before.st_mode) << name;
+    }
+    EXPECT_TRUE(accepts_at(live)) << "the other server lost its socket";
+    close(server);
+}
