@@ -2,6 +2,8 @@
 // nobody reads, and what is found at the socket path at start.
 #include "fixture.h"
 
+#include <mutex>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -268,4 +270,63 @@ TEST_F(ProxyTest, AnythingButAStaleSocketOfOursAtThePathIsRefused)
     }
     EXPECT_TRUE(accepts_at(live)) << "the other server lost its socket";
     close(server);
+}
+
+TEST_F(ProxyTest, OneMessageLargerThanTheQueueBoundStillGoesThroughBothWays)
+{
+    // Each side reads no more than twice the bound before what it read is
+    // written on: the 4 MiB message passes it alone.
+    daemon.extra_env.push_back("DPD_TEST_MAX_QUEUED_BYTES=" + std::to_string(1 << 20));
+    start_unix();
+    std::mutex lock;
+    std::vector<std::pair<std::string, size_t>> heard; // member, bytes
+    Peer peer;
+    peer.observer = [&](DBusMessage *m) {
+        if (!dbus_message_has_interface(m, "org.example.Big"))
+            return;
+        DBusMessageIter it;
+        size_t bytes = 0;
+        if (dbus_message_iter_init(m, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_ARRAY)
+            bytes = static_cast<size_t>(dbus_message_iter_get_element_count(&it));
+        std::lock_guard<std::mutex> guard(lock);
+        heard.emplace_back(dbus_message_get_member(m), bytes);
+    };
+    ASSERT_TRUE(peer.start(bus.address(), {}, echo_handler));
+    Client client;
+    ASSERT_TRUE(client.open(daemon.address()));
+    ASSERT_EQ(answer(client, add_match("interface='org.example.Big'")), "ok");
+
+    // 4 MiB, then a few bytes, each way.
+    const std::vector<unsigned char> big(4 << 20, 0x5a);
+    auto send = [&](DBusConnection *from, const char *destination, const char *member,
+                    size_t bytes) {
+        MessagePtr signal(dbus_message_new_signal("/", "org.example.Big", member));
+        dbus_message_set_destination(signal.get(), destination);
+        const unsigned char *data = big.data();
+        dbus_message_append_args(signal.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                                 static_cast<int>(bytes), DBUS_TYPE_INVALID);
+        dbus_connection_send(from, signal.get(), nullptr);
+        dbus_connection_flush(from);
+    };
+    send(peer.conn(), client.unique_name(), "Large", big.size());
+    send(peer.conn(), client.unique_name(), "Small", 8);
+    std::vector<std::pair<std::string, size_t>> received;
+    client.wait_message([&](DBusMessage *m) {
+        DBusMessageIter it;
+        if (dbus_message_has_interface(m, "org.example.Big") && dbus_message_iter_init(m, &it))
+            received.emplace_back(dbus_message_get_member(m),
+                                  dbus_message_iter_get_element_count(&it));
+        return received.size() == 2;
+    }, 10000ms);
+    const std::vector<std::pair<std::string, size_t>> both{{"Large", big.size()}, {"Small", 8}};
+    EXPECT_EQ(received, both);
+
+    send(client.conn(), peer.unique_name().c_str(), "Large", big.size());
+    send(client.conn(), peer.unique_name().c_str(), "Small", 8);
+    EXPECT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return heard.size() == 2;
+    }, 10000ms));
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(heard, both);
 }
