@@ -353,10 +353,21 @@ void remove_watch(DBusWatch *watch, void *)
         mark_dirty(entry);
 }
 
+void enqueue(Owner *owner);
+
 void toggle_watch(DBusWatch *watch, void *)
 {
-    if (auto *entry = static_cast<FdEntry *>(dbus_watch_get_data(watch)))
-        mark_dirty(entry);
+    auto *entry = static_cast<FdEntry *>(dbus_watch_get_data(watch));
+    if (!entry)
+        return;
+    mark_dirty(entry);
+    // Reading resumes once what was read has gone below the connection's
+    // limit. Messages read in the same piece as the one that passed it wait
+    // in libdbus, which tells nobody, and no new byte may come to wake the
+    // connection: it is dispatched anyway.
+    if (entry->owner && dbus_watch_get_enabled(watch) &&
+        (dbus_watch_get_flags(watch) & DBUS_WATCH_READABLE))
+        enqueue(entry->owner);
 }
 
 bool entry_has(const FdEntry *entry, DBusWatch *watch)

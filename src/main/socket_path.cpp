@@ -48,8 +48,22 @@ bool answers(const char *path, int *error)
 int socket_path_check(const char *path, std::string *problem)
 {
     struct stat st;
-    if (lstat(path, &st) != 0 || !S_ISSOCK(st.st_mode))
-        return 0; // nothing there; anything else makes the bind fail
+    if (lstat(path, &st) != 0)
+        return 0; // nothing there, or nothing the bind could use either
+    // libdbus removes whatever socket it finds there, following a link: only
+    // a socket of this user's that no one serves may be replaced.
+    if (S_ISLNK(st.st_mode)) {
+        *problem = "a symbolic link is there, not a socket";
+        return -1;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        *problem = "something other than a socket is there";
+        return -1;
+    }
+    if (st.st_uid != geteuid()) {
+        *problem = "the socket there belongs to another user";
+        return -1;
+    }
     int error = 0;
     if (answers(path, &error)) {
         *problem = "another process is listening on it";

@@ -4,9 +4,10 @@
 
 #include <string>
 
-// Before listening on `path`: 0 when nothing is there or no one answers on
-// the socket there (libdbus then replaces it); -1 with `problem` when a
-// server answers, or when that cannot be told.
+// Before listening on `path`: 0 when nothing is there, or a socket of this
+// user's that no one answers on (libdbus then replaces it); -1 with
+// `problem` for anything else there (a link, a file, another user's socket),
+// a socket a server answers on, or one whose state cannot be told.
 int socket_path_check(const char *path, std::string *problem);
 
 // Once listening: remembers which file the socket at `path` is.

@@ -23,8 +23,8 @@ dbus_int32_t counter_slot = -1;
 
 // What every pair's two queues held when last measured, added up. libdbus
 // writes in between, so this can only overstate what is queued; once it
-// passes the daemon's bound every queue is measured again before anyone is
-// cut off.
+// passes the daemon's bound every queue is measured again, and the sum made
+// afresh, before anyone is cut off.
 long daemon_held = 0;
 
 void release_counted(void *data)
@@ -101,33 +101,44 @@ void disconnect_stuck(ConnectionPair *pair, bool to_client, long queued)
     pair_close(pair);
 }
 
+struct Measure {
+    std::vector<ConnectionPair *> holders;
+    long total = 0;
+};
+
 void measure(ConnectionPair *pair, void *data)
 {
     // A pair already closed is on its way out, and its queues with it.
-    if (!dbus_connection_get_is_connected(pair->client)) {
-        set_held(pair->to_client, 0);
-        set_held(pair->to_bus, 0);
-        return;
+    const bool leaving = !dbus_connection_get_is_connected(pair->client);
+    QueueBound *bounds[] = {&pair->to_client, &pair->to_bus};
+    DBusConnection *targets[] = {pair->client, pair->server};
+    for (int i = 0; i < 2; ++i) {
+        const long queued =
+            leaving || !targets[i] ? 0 : dbus_connection_get_outgoing_size(targets[i]);
+        bounds[i]->held = leaving ? 0
+                                  : queued + counted_messages(*bounds[i]) *
+                                                 overrides.relay_queued_message_cost;
     }
-    note_held(pair->to_client, dbus_connection_get_outgoing_size(pair->client));
-    note_held(pair->to_bus, pair->server ? dbus_connection_get_outgoing_size(pair->server) : 0);
+    auto *m = static_cast<Measure *>(data);
+    m->total += held_by(pair);
     if (held_by(pair) > 0)
-        static_cast<std::vector<ConnectionPair *> *>(data)->push_back(pair);
+        m->holders.push_back(pair);
 }
 
 // Past the daemon's bound by the last measures: measures every queue, then
 // disconnects the clients that hold the most until the rest fits.
 void relieve_daemon()
 {
-    std::vector<ConnectionPair *> holders;
-    pair_registry_for_each(measure, &holders);
-    while (daemon_held > overrides.daemon_max_queued_bytes && !holders.empty()) {
-        auto most = holders.begin();
-        for (auto h = holders.begin(); h != holders.end(); ++h)
+    Measure m;
+    pair_registry_for_each(measure, &m);
+    daemon_held = m.total;
+    while (daemon_held > overrides.daemon_max_queued_bytes && !m.holders.empty()) {
+        auto most = m.holders.begin();
+        for (auto h = m.holders.begin(); h != m.holders.end(); ++h)
             if (held_by(*h) > held_by(*most))
                 most = h;
         ConnectionPair *pair = *most;
-        holders.erase(most);
+        m.holders.erase(most);
         const bool to_client = pair->to_client.held >= pair->to_bus.held;
         disconnect_stuck(pair, to_client,
                          dbus_connection_get_outgoing_size(to_client ? pair->client : pair->server));

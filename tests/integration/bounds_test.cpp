@@ -2,6 +2,8 @@
 // nobody reads, and what is found at the socket path at start.
 #include "fixture.h"
 
+#include <mutex>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -107,8 +109,17 @@ TEST_F(ProxyTest, MatchRulesAreReadAndBoundedBeforeTheyAreTranslated)
     // The bus's own limit, to the byte.
     const std::string head = "sender='org.example.Other',arg0='";
     EXPECT_EQ(answer(offender, add_match(head + std::string(1023 - head.size(), 'x') + "'")), "ok");
-    EXPECT_EQ(answer(offender, add_match(head + std::string(1024 - head.size(), 'x') + "'")),
-              DBUS_ERROR_LIMITS_EXCEEDED);
+    // One byte more: the answer is the bus's, in its name.
+    DBusPendingCall *pending = nullptr;
+    ASSERT_TRUE(dbus_connection_send_with_reply(
+        offender.conn(), add_match(head + std::string(1024 - head.size(), 'x') + "'").get(),
+        &pending, 5000));
+    dbus_pending_call_block(pending);
+    MessagePtr refusal(dbus_pending_call_steal_reply(pending));
+    dbus_pending_call_unref(pending);
+    ASSERT_TRUE(refusal);
+    EXPECT_STREQ(dbus_message_get_error_name(refusal.get()), DBUS_ERROR_LIMITS_EXCEEDED);
+    EXPECT_STREQ(dbus_message_get_sender(refusal.get()), DBUS_SERVICE_DBUS);
     round_trip(offender);
 }
 
@@ -194,4 +205,137 @@ TEST_F(ProxyTest, PastTheDaemonsBoundTheClientHoldingMostGoesFirst)
     EXPECT_EQ(blobs_read(quarter, 1000ms), to_quarter);
     round_trip(half);
     round_trip(quarter);
+}
+
+namespace {
+
+// A unix socket bound at `path`, listening or not; its descriptor.
+int bound_socket(const std::string &path, bool listening)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        (listening && listen(fd, 4) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool accepts_at(const std::string &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    const bool accepted = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    return accepted;
+}
+
+} // namespace
+
+TEST_F(ProxyTest, AnythingButAStaleSocketOfOursAtThePathIsRefused)
+{
+    const std::string live = dir.file("live.sock"), stale = dir.file("stale.sock");
+    const int server = bound_socket(live, true);
+    ASSERT_GE(server, 0);
+    const int stale_fd = bound_socket(stale, false);
+    ASSERT_GE(stale_fd, 0);
+    close(stale_fd);
+
+    std::vector<std::pair<std::string, std::function<bool(const std::string &)>>> cases = {
+        {"link-to-live", [&](const std::string &p) { return symlink(live.c_str(), p.c_str()) == 0; }},
+        {"link-to-stale", [&](const std::string &p) { return symlink(stale.c_str(), p.c_str()) == 0; }},
+        {"dangling-link", [&](const std::string &p) { return symlink("nothing", p.c_str()) == 0; }},
+        {"file", [](const std::string &p) { write_file(p, "data"); return true; }},
+        {"directory", [](const std::string &p) { return mkdir(p.c_str(), 0700) == 0; }},
+    };
+    if (geteuid() == 0)
+        cases.push_back({"other-users-stale-socket", [](const std::string &p) {
+                             const int fd = bound_socket(p, false);
+                             close(fd);
+                             return fd >= 0 && chown(p.c_str(), 65534, 65534) == 0;
+                         }});
+    for (const auto &[name, make] : cases) {
+        const std::string path = dir.file(name);
+        ASSERT_TRUE(make(path)) << name;
+        struct stat before{}, after{};
+        ASSERT_EQ(lstat(path.c_str(), &before), 0);
+        std::string out;
+        EXPECT_EQ(run_command({test_daemon_path(), "--family", "unix", "--socket", path},
+                              {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, &out, nullptr,
+                              5000ms),
+                  1)
+            << name;
+        EXPECT_NE(out.find("] Cannot listen on 'unix:path=" + path + "':"), std::string::npos)
+            << name << ": " << out;
+        // Left as it was.
+        ASSERT_EQ(lstat(path.c_str(), &after), 0) << name;
+        EXPECT_EQ(after.st_ino, before.st_ino) << name;
+        EXPECT_EQ(after.st_mode, before.st_mode) << name;
+    }
+    EXPECT_TRUE(accepts_at(live)) << "the other server lost its socket";
+    close(server);
+}
+
+TEST_F(ProxyTest, OneMessageLargerThanTheQueueBoundStillGoesThroughBothWays)
+{
+    // Each side reads no more than twice the bound before what it read is
+    // written on: the 4 MiB message passes it alone.
+    daemon.extra_env.push_back("DPD_TEST_MAX_QUEUED_BYTES=" + std::to_string(1 << 20));
+    start_unix();
+    std::mutex lock;
+    std::vector<std::pair<std::string, size_t>> heard; // member, bytes
+    Peer peer;
+    peer.observer = [&](DBusMessage *m) {
+        if (!dbus_message_has_interface(m, "org.example.Big"))
+            return;
+        DBusMessageIter it;
+        size_t bytes = 0;
+        if (dbus_message_iter_init(m, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_ARRAY)
+            bytes = static_cast<size_t>(dbus_message_iter_get_element_count(&it));
+        std::lock_guard<std::mutex> guard(lock);
+        heard.emplace_back(dbus_message_get_member(m), bytes);
+    };
+    ASSERT_TRUE(peer.start(bus.address(), {}, echo_handler));
+    Client client;
+    ASSERT_TRUE(client.open(daemon.address()));
+    ASSERT_EQ(answer(client, add_match("interface='org.example.Big'")), "ok");
+
+    // 4 MiB, then a few bytes, each way.
+    const std::vector<unsigned char> big(4 << 20, 0x5a);
+    auto send = [&](DBusConnection *from, const char *destination, const char *member,
+                    size_t bytes) {
+        MessagePtr signal(dbus_message_new_signal("/", "org.example.Big", member));
+        dbus_message_set_destination(signal.get(), destination);
+        const unsigned char *data = big.data();
+        dbus_message_append_args(signal.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data,
+                                 static_cast<int>(bytes), DBUS_TYPE_INVALID);
+        dbus_connection_send(from, signal.get(), nullptr);
+        dbus_connection_flush(from);
+    };
+    send(peer.conn(), client.unique_name(), "Large", big.size());
+    send(peer.conn(), client.unique_name(), "Small", 8);
+    std::vector<std::pair<std::string, size_t>> received;
+    client.wait_message([&](DBusMessage *m) {
+        DBusMessageIter it;
+        if (dbus_message_has_interface(m, "org.example.Big") && dbus_message_iter_init(m, &it))
+            received.emplace_back(dbus_message_get_member(m),
+                                  dbus_message_iter_get_element_count(&it));
+        return received.size() == 2;
+    }, 10000ms);
+    const std::vector<std::pair<std::string, size_t>> both{{"Large", big.size()}, {"Small", 8}};
+    EXPECT_EQ(received, both);
+
+    send(client.conn(), peer.unique_name().c_str(), "Large", big.size());
+    send(client.conn(), peer.unique_name().c_str(), "Small", 8);
+    EXPECT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return heard.size() == 2;
+    }, 10000ms));
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(heard, both);
 }
