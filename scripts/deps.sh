@@ -26,7 +26,7 @@ ensure_packages() {
 
 BUILD_PACKAGES="g++ cmake make pkg-config libdbus-1-dev libglib2.0-dev"
 # The host bus and the client libraries the tests talk through.
-TEST_PACKAGES="libgtest-dev dbus-daemon dbus-bin libglib2.0-bin systemd e2fsprogs python3-gi python3-dbus python3-pyqt5"
+TEST_PACKAGES="libgtest-dev dbus-daemon dbus-bin libglib2.0-bin systemd e2fsprogs python3-gi python3-dbus python3-pyqt5 xvfb"
 
 # build_daemon [--target T] [CMAKE_ARGS...]: configures and builds into
 # $DPD_BUILD (everything, or the one target).
