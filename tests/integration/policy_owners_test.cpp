@@ -183,9 +183,13 @@ TEST_F(PolicyOwnersTest, ACallTheTrackerCannotJudgeYetWaitsForItInOrder)
     ASSERT_TRUE(early.start(bus.address(), {"org.example.prefix.Early"}, echo_handler));
     daemon.set_bus_address(slow.address());
     start({"--talk=org.example.prefix.*"});
-    Client client;
+    Client client, other;
     ASSERT_TRUE(client.open(daemon.address()));
+    ASSERT_TRUE(other.open(daemon.address()));
 
+    // Another client waits meanwhile: one round trip serves it, or the next.
+    const uint32_t others = send(other, MessagePtr(dbus_message_new_method_call(
+                                            early.unique_name().c_str(), "/o", "org.example.O", "C")));
     const uint32_t first = send(client, MessagePtr(dbus_message_new_method_call(
                                             early.unique_name().c_str(), "/o", "org.example.O", "A")));
     const uint32_t second = send(client, MessagePtr(dbus_message_new_method_call(
@@ -201,6 +205,90 @@ TEST_F(PolicyOwnersTest, ACallTheTrackerCannotJudgeYetWaitsForItInOrder)
         },
         10000ms));
     EXPECT_EQ(order, (std::vector<uint32_t>{first, second}));
+    MessagePtr reply = other.wait_message(
+        [&](DBusMessage *m) { return dbus_message_get_reply_serial(m) == others; }, 10000ms);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(dbus_message_get_type(reply.get()), DBUS_MESSAGE_TYPE_METHOD_RETURN);
+}
+
+TEST_F(PolicyOwnersTest, ABroadcastFromAnOwnerTheClientHeardOfWaitsForTheTracker)
+{
+    // The tracker subscribes to T 3 s late, so it learns T's owner from its
+    // own question, after the client has heard of the change and the new
+    // owner's first broadcast.
+    SlowForwarder slow(dir.path(), bus.address().substr(std::strlen("unix:path=")));
+    slow.delay_marker = std::string("arg0='") + talk + "'";
+    slow.delay_marked_ms = 3000;
+    ASSERT_TRUE(slow.start());
+    daemon.set_bus_address(slow.address());
+    start({std::string("--talk=") + talk});
+    Client client;
+    ASSERT_TRUE(client.open(daemon.address()));
+    add_match(client, std::string("type='signal',member='NameOwnerChanged',arg0=") + talk);
+    add_match(client, "type='signal',interface='org.example.Sig'");
+    Peer owner;
+    ASSERT_TRUE(owner.start(bus.address(), {talk}, echo_handler));
+    MessagePtr hello(dbus_message_new_signal("/s", "org.example.Sig", "Hello"));
+    dbus_connection_send(owner.conn(), hello.get(), nullptr);
+    dbus_connection_flush(owner.conn());
+    MessagePtr heard = client.wait_message(
+        [](DBusMessage *m) { return dbus_message_has_interface(m, "org.example.Sig"); }, 10000ms);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(dbus_message_get_sender(heard.get()), owner.unique_name());
+}
+
+TEST_F(PolicyOwnersTest, APeersRightsFollowEachNameItGainsAndLoses)
+{
+    start({"--see=org.example.Seen", std::string("--talk=") + talk, "--talk=org.example.Marker",
+           "--broadcast=org.example.Radio=org.example.Sig.News"});
+    Peer peer, marker;
+    ASSERT_TRUE(peer.start(bus.address(), {"org.example.Seen", "org.example.Radio"}, echo_handler));
+    ASSERT_TRUE(marker.start(bus.address(), {"org.example.Marker"}, echo_handler));
+    Client client;
+    ASSERT_TRUE(client.open(daemon.address()));
+    add_match(client, "type='signal',interface='org.example.Sig'");
+    // The peer's signal, then the marker's once the bus has routed the
+    // first: the first one the client hears, up to the marker's.
+    auto first_heard = [&](const char *member) {
+        MessagePtr signal(dbus_message_new_signal("/s", "org.example.Sig", member));
+        dbus_connection_send(peer.conn(), signal.get(), nullptr);
+        MessagePtr routed(dbus_connection_send_with_reply_and_block(
+            peer.conn(), bus_call("GetId").get(), 5000, nullptr));
+        MessagePtr mark(dbus_message_new_signal("/s", "org.example.Sig", "Mark"));
+        dbus_connection_send(marker.conn(), mark.get(), nullptr);
+        dbus_connection_flush(marker.conn());
+        std::string first;
+        client.wait_message([&](DBusMessage *m) {
+            if (!dbus_message_has_interface(m, "org.example.Sig"))
+                return false;
+            if (first.empty())
+                first = dbus_message_get_member(m);
+            return dbus_message_has_member(m, "Mark") != 0;
+        });
+        return first;
+    };
+    auto take = [&](const char *name, bool own) {
+        if (own)
+            ASSERT_EQ(dbus_bus_request_name(peer.conn(), name, 0, nullptr),
+                      DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
+        else
+            ASSERT_EQ(dbus_bus_release_name(peer.conn(), name, nullptr),
+                      DBUS_RELEASE_NAME_REPLY_RELEASED);
+    };
+    EXPECT_EQ(outcome(client, peer.unique_name()), DBUS_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(first_heard("News"), "News");
+    EXPECT_EQ(first_heard("Other"), "Mark");
+
+    take(talk, true);
+    EXPECT_EQ(outcome(client, peer.unique_name()), peer.unique_name());
+    EXPECT_EQ(first_heard("Other"), "Other");
+    take(talk, false);
+    EXPECT_EQ(outcome(client, peer.unique_name()), DBUS_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(first_heard("Other"), "Mark");
+    EXPECT_EQ(first_heard("News"), "News");
+    // The --broadcast rule goes with the name that carries it.
+    take("org.example.Radio", false);
+    EXPECT_EQ(first_heard("News"), "Mark");
 }
 
 TEST_F(PolicyOwnersTest, AWaitForAStuckTrackerIsBoundedAndThenRefused)
@@ -214,6 +302,14 @@ TEST_F(PolicyOwnersTest, AWaitForAStuckTrackerIsBoundedAndThenRefused)
     start({std::string("--talk=") + talk});
     Peer service;
     ASSERT_TRUE(service.start(bus.address(), {talk}, echo_handler));
+    {
+        // Gone while its call waits: the wait goes with it.
+        Client leaving;
+        ASSERT_TRUE(leaving.open(daemon.address()));
+        send(leaving, MessagePtr(dbus_message_new_method_call(":1.4242", "/o", "org.example.O",
+                                                              "Do")));
+        dbus_connection_flush(leaving.conn());
+    }
     Client client;
     ASSERT_TRUE(client.open(daemon.address()));
     const auto began = std::chrono::steady_clock::now();
