@@ -18,9 +18,15 @@ exit cancel out.
   bench/count.py --no-build --churn --calls 200           # per connection
   bench/count.py --no-build --churn --calls 100 --relays daemon --tools strace \
       --max-sys 60                                          # the suite's coarse check
+  bench/count.py --no-build --owned-names 10000 --calls 1000
 
 With --max-sys, exits 1 when a relay's system calls per message (or per
 connection) exceed it, and 77 (a skipped test) when a tool is missing.
+
+With --owned-names N the calls go, under --filter, to the unique name of a
+host peer that owns one talkable name and N names under a rule that lets
+clients see them (then 1 such name, for comparison): what judging a peer by
+all its names costs per message. Instructions only.
 """
 
 import argparse
@@ -51,7 +57,7 @@ def relay_argv(bench, name, sock, policy):
     return argv
 
 
-def measure(bench, procs, name, tool, calls, out, policy, payload=0, churn=False):
+def measure(bench, procs, name, tool, calls, out, policy, payload=0, churn=False, dest=None):
     """Runs one relay under `tool` while one client makes `calls` calls (or,
     with `churn`, `calls` connections that each say Hello, Ping and close)."""
     sock = os.path.join(bench.tmp, "count.sock")
@@ -78,7 +84,8 @@ def measure(bench, procs, name, tool, calls, out, policy, payload=0, churn=False
         else:
             r = bench.run_client([bench.tool("load_client"), "--address", "unix:path=" + sock,
                                   "--conns", "1", "--inflight", "1", "--calls", str(calls),
-                                  "--payload", str(payload)], 600)
+                                  "--payload", str(payload)] +
+                                 (["--dest", dest] if dest else []), 600)
             if int(r["total_calls"]) != calls:
                 raise Failure(f"{name}: {int(r['total_calls'])} of {calls} calls answered")
         # valgrind runs the relay in its own process; strace is its parent.
@@ -112,6 +119,37 @@ def parse_strace(path):
     return counts
 
 
+def owned_names(bench, procs, args, policy, outdir):
+    """Per-message instructions of calls to a peer owning 1 and N names."""
+    rows = []
+    for names in (1, args.owned_names):
+        peer = procs.start("names", [bench.tool("echo_service"), "--address", bench.bus_address,
+                                     "--own", "org.dpdbench.Other0", "--names", str(names),
+                                     "--name-prefix", "org.dpdbench.prefix0"],
+                           stdout=subprocess.PIPE, stderr=bench.logfile("names"))
+        try:
+            line = run.read_line(peer, 300, "the peer with names")
+            if not line.startswith("ready :"):
+                raise Failure("the peer with names did not start: " + line)
+            dest = line.split()[1]
+            got = []
+            for calls in (BASE_CALLS, BASE_CALLS + args.calls):
+                out = os.path.join(outdir, f"callgrind.names{names}.{calls}")
+                got.append(measure(bench, procs, "daemon --filter", "callgrind", calls, out,
+                                   policy, dest=dest))
+                log(f"{names} names, {calls} calls: {got[-1]['total']}")
+            rows.append((names, (got[1]["total"] - got[0]["total"]) / (2 * args.calls)))
+        finally:
+            procs.stop(peer)
+    print(f"Per relayed call or reply to a peer's unique name under --filter, "
+          f"{args.calls} calls more than {BASE_CALLS}:")
+    print()
+    print("| names the peer owns | instructions | ÷ 1 name |")
+    print("|---|---|---|")
+    for names, ir in rows:
+        print(f"| {names:,} | {ir:,.0f} | {ir / rows[0][1]:.3f} |")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -124,6 +162,8 @@ def main():
     ap.add_argument("--churn", action="store_true",
                     help="count per connection (connect, Hello, Ping, close) instead of "
                          "per message; --calls is then the extra connections")
+    ap.add_argument("--owned-names", type=int, default=0,
+                    help="count calls to a peer that owns this many names (and one)")
     ap.add_argument("--build-dir", default=os.path.join(run.ROOT, "build-bench"))
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--daemon", help="daemon binary to count instead of the build tree's")
@@ -157,6 +197,9 @@ def main():
         policy = os.path.join(tmp, "policy")
         with open(policy, "w") as f:
             f.write(run.POLICY_100)
+        if args.owned_names:
+            owned_names(bench, procs, args, policy, outdir)
+            return status
         rows = {}
         base = BASE_CONNS if args.churn else BASE_CALLS
         for name in relays:

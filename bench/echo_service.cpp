@@ -5,10 +5,14 @@
 //
 // With --container it owns no name and prints "ready UNIQUE_NAME": it is
 // then a client of the proxy that host programs call by its unique name.
+// --own NAME owns NAME instead of org.dpdbench.Echo, and --names N
+// --name-prefix P also owns P.n0 ... P.n(N-1) and prints "ready
+// UNIQUE_NAME": what a peer with many names costs a filtered client's calls.
 #include "bench_util.h"
 
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -105,16 +109,39 @@ int main(int argc, char **argv)
     if (!conn)
         return 1;
     const bool container = args.flag("--container");
+    const char *own = args.get("--own", bench::kService);
+    const long names = static_cast<long>(args.num("--names", 0));
+    const char *prefix = args.get("--name-prefix", "org.dpdbench.names");
     DBusError err;
     dbus_error_init(&err);
-    if (!container && dbus_bus_request_name(conn, bench::kService, DBUS_NAME_FLAG_DO_NOT_QUEUE, &err) !=
+    if (!container && dbus_bus_request_name(conn, own, DBUS_NAME_FLAG_DO_NOT_QUEUE, &err) !=
         DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
-        std::fprintf(stderr, "cannot own %s: %s\n", bench::kService,
+        std::fprintf(stderr, "cannot own %s: %s\n", own,
                      err.message ? err.message : "name taken");
         return 1;
     }
+    // All asked at once; the last answer comes after the others.
+    DBusPendingCall *last = nullptr;
+    for (long i = 0; i < names; ++i) {
+        const std::string name = std::string(prefix) + ".n" + std::to_string(i);
+        const char *arg = name.c_str();
+        dbus_uint32_t flags = DBUS_NAME_FLAG_DO_NOT_QUEUE;
+        DBusMessage *call = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                         DBUS_INTERFACE_DBUS, "RequestName");
+        dbus_message_append_args(call, DBUS_TYPE_STRING, &arg, DBUS_TYPE_UINT32, &flags,
+                                 DBUS_TYPE_INVALID);
+        if (i + 1 < names)
+            dbus_connection_send(conn, call, nullptr);
+        else
+            dbus_connection_send_with_reply(conn, call, &last, 120000);
+        dbus_message_unref(call);
+    }
+    if (last) {
+        dbus_pending_call_block(last);
+        dbus_pending_call_unref(last);
+    }
     dbus_connection_add_filter(conn, on_message, nullptr, nullptr);
-    if (container)
+    if (container || names)
         std::printf("ready %s\n", dbus_bus_get_unique_name(conn));
     else
         std::printf("ready\n");

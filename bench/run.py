@@ -276,6 +276,8 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
   <limit name="max_completed_connections">100000</limit>
   <limit name="max_incomplete_connections">10000</limit>
   <limit name="max_replies_per_connection">50000</limit>
+  <!-- count.py with owned names: one peer owns many -->
+  <limit name="max_names_per_connection">50000</limit>
 </busconfig>
 """
 

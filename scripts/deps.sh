@@ -26,8 +26,8 @@ ensure_packages() {
 
 BUILD_PACKAGES="g++ cmake make pkg-config libdbus-1-dev libglib2.0-dev"
 # The host bus and the client libraries the tests talk through; strace for
-# the count of system calls per connection.
-TEST_PACKAGES="libgtest-dev dbus-daemon dbus-bin libglib2.0-bin systemd e2fsprogs python3-gi python3-dbus python3-pyqt5 strace"
+# the count of system calls per connection; xvfb for a real tray icon.
+TEST_PACKAGES="libgtest-dev dbus-daemon dbus-bin libglib2.0-bin systemd e2fsprogs python3-gi python3-dbus python3-pyqt5 strace xvfb"
 
 # build_daemon [--target T] [CMAKE_ARGS...]: configures and builds into
 # $DPD_BUILD (everything, or the one target).

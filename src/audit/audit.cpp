@@ -44,6 +44,7 @@ constexpr gint64 write_interval_us = 2 * G_USEC_PER_SEC;
 struct ClientAudit {
     std::string unique;  // the client's name on the bus
     std::string program; // its command name (escaped), when its process is known
+    unsigned long pid = 0; // its process id, when known
     std::string label;   // "python3, :1.5" or ":1.5"
     std::unordered_set<uint64_t> logged; // keyed hashes of the things logged
     bool full = false;
@@ -195,6 +196,8 @@ ClientAudit &client_of(ConnectionPair *pair)
         const char *unique = pair->server ? dbus_bus_get_unique_name(pair->server) : nullptr;
         c.unique = unique ? unique : "(unnamed client)";
         c.program = program_of(pair->client);
+        if (!dbus_connection_get_unix_process_id(pair->client, &c.pid))
+            c.pid = 0;
         c.label = c.program.empty() ? c.unique : c.program + ", " + c.unique;
         // Unique names mean nothing in a later run, and would pile up.
         c.policy.clients.insert(c.program.empty() ? "(program unknown)" : c.program);
@@ -280,6 +283,26 @@ void subscribed(ClientAudit &c, const char *rule)
         add_rule(c, broadcast);
 }
 
+// Qt names a tray item org.kde.StatusNotifierItem-PID-N, and the next
+// launch has another pid: a name whose last element carries the client's
+// process id is granted as a pattern of that element, from the pid on
+// (org.kde.StatusNotifierItem-*).
+std::string without_pid(const std::string &name, unsigned long pid)
+{
+    if (!pid)
+        return name;
+    const std::string digits = std::to_string(pid);
+    const size_t element = name.rfind('.') + 1;
+    auto digit = [&](size_t i) { return name[i] >= '0' && name[i] <= '9'; };
+    for (size_t at = name.find(digits, element); at != std::string::npos;
+         at = name.find(digits, at + 1)) {
+        const size_t end = at + digits.size();
+        if (at > element && !digit(at - 1) && (end == name.size() || !digit(end)))
+            return name.substr(0, at) + "*";
+    }
+    return name;
+}
+
 void bus_call(ClientAudit &c, DBusMessage *call)
 {
     const char *member = dbus_message_get_member(call);
@@ -295,7 +318,7 @@ void bus_call(ClientAudit &c, DBusMessage *call)
         subscribed(c, arg);
     } else if (is(member, "RequestName")) {
         if (arg && well_known(arg) && note(c, "asked to own " + std::string(arg)))
-            add_rule(c, {"own", arg, "", ""});
+            add_rule(c, {"own", without_pid(arg, c.pid), "", ""});
     } else if (policy_is_name_query(member)) {
         if (!arg || !well_known(arg))
             return;
