@@ -93,9 +93,14 @@ TEST(MatchRule, Arg0IsTranslatedOnlyInRulesAboutTheBus)
               "interface='org.freedesktop.DBus',arg0='org.example.Player.docker'");
     EXPECT_EQ(translated("sender='org.freedesktop.DBus',arg0='org.example.Player'"),
               "sender='org.freedesktop.DBus',arg0='org.example.Player.docker'");
-    EXPECT_EQ(translated("sender='org.freedesktop.DBus',arg0namespace='org.example.Player',"
-                         "arg0path='org.example.Player',arg1='org.example.Player'"),
+    // Only argument 0 itself, however its key is spelt.
+    EXPECT_EQ(translated("sender='org.freedesktop.DBus',arg0path='org.example.Player',"
+                         "arg1='org.example.Player'"),
               "(unchanged)");
+    EXPECT_EQ(translated("sender='org.freedesktop.DBus',arg0namespace='org.example.Player'"),
+              "(unchanged)");
+    EXPECT_EQ(translated("sender='org.freedesktop.DBus',arg00='org.example.Player'"),
+              "sender='org.freedesktop.DBus',arg00='org.example.Player.docker'");
 }
 
 TEST(MatchRule, UnparsableRulesAreLeftToTheBus)
