@@ -14,6 +14,7 @@ set(DPD_SYSTEMD_USER_UNIT_DIR "lib/systemd/user" CACHE STRING
 set(DPD_FULL_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 set(DPD_DEFAULTS_FILE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/dbus-proxy-daemon")
 set(DPD_POLICY_FILE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/dbus-proxy-daemon/policy")
+set(DPD_CONTAINERS_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/dbus-proxy-daemon/containers.d")
 configure_file(dist/systemd/system/dbus-proxy-daemon.service.in
                dist/systemd/system/dbus-proxy-daemon.service @ONLY)
 configure_file(dist/systemd/user/dbus-proxy-daemon.service.in

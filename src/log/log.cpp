@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 unsigned int log_verbosity = 0;
+const char *log_container = nullptr;
 
 namespace {
 
@@ -21,6 +22,8 @@ const char *const level_prefix[] = {
 void log_vwrite(LogLevel level, const char *fmt, va_list ap)
 {
     std::printf(level_prefix[level], static_cast<int>(getpid()));
+    if (log_container)
+        std::printf("[container %s] ", log_container);
     std::vprintf(fmt, ap);
 }
 

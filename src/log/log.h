@@ -16,6 +16,20 @@ extern unsigned int log_verbosity;
 
 inline bool log_enabled(LogLevel level) { return level <= log_verbosity; }
 
+// The container whose client is being served: named after the prefix of
+// every line written meanwhile ("[container NAME] "); null: none named
+// (the command line's clients, the daemon's own work).
+extern const char *log_container;
+
+// Names `name` in the lines written during its life; restores the previous.
+struct LogContainerScope {
+    const char *saved;
+    explicit LogContainerScope(const char *name) : saved(log_container) { log_container = name; }
+    ~LogContainerScope() { log_container = saved; }
+    LogContainerScope(const LogContainerScope &) = delete;
+    LogContainerScope &operator=(const LogContainerScope &) = delete;
+};
+
 // Prints the level's prefix and the formatted text to standard output,
 // without any gate: the macros below check the level first so that nothing
 // is formatted for a line that is not printed.

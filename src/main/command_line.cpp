@@ -34,6 +34,8 @@ void print_usage(const char *program, int status)
                "that allows it to FILE (or the log)\n");
     g_printerr("        [--family ipv6]: Listen on TCP over IPv6; --host and --bind may be "
                "IPv6 addresses\n");
+    g_printerr("        [--containers DIR]: Serve a container for every NAME.conf in DIR as "
+               "well\n");
     g_printerr("        [--version]: Print the version and exit\n");
     std::exit(status);
 }
@@ -105,6 +107,7 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
         {"--port", &config->port},
         {"--socket", &config->socket_path},
         {"--namespace", &config->namespace_name},
+        {"--containers", &config->containers_dir},
     };
 
     for (int i = 1; i < argc; ++i) {

@@ -2,6 +2,7 @@
 
 #include "audit/audit.h"
 #include "main/command_line.h"
+#include "main/containers.h"
 #include "main/listener.h"
 #include "namespace/activation_list.h"
 #include "main/notify.h"
@@ -18,9 +19,11 @@ int run_daemon(int argc, char **argv)
     // written, not when a buffer fills or never (the daemon is killed).
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    ProxyConfig config;
-    config_init(&config);
-    parse_command_line(argc, argv, &config);
+    ProxyConfig options;
+    config_init(&options);
+    parse_command_line(argc, argv, &options);
+    // The command line's listener is a container too: the one of its options.
+    ProxyConfig &config = *containers_init(options);
     raise_descriptor_limit();
 
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
@@ -31,12 +34,13 @@ int run_daemon(int argc, char **argv)
     start_listener(&config);
     // Without a watch, lookups check the list with stat() instead.
     activation_list_watch_init();
+    if (config.containers_dir)
+        containers_load_dir(config.containers_dir);
     // Owners of the policy's names are known before the first client asks.
     owners_start(&config);
     notify_service_manager("READY=1");
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     audit_finish();
-    policy_config_free(&config);
     return 0;
 }

@@ -83,8 +83,9 @@ bool socket_activated()
 
 namespace {
 
-// What any listening server needs before it accepts.
-void serve(ProxyConfig *config, const std::string &address)
+// What any listening server needs before it accepts: its clients live
+// under `config`. False when out of memory.
+bool serve_on(DBusServer *server, ProxyConfig *config)
 {
     // No cookie mechanism: a container cannot read the daemon user's
     // keyring, and GDBus, offered the cookie, waits for it for good. Every
@@ -92,15 +93,33 @@ void serve(ProxyConfig *config, const std::string &address)
     // which tries nothing else; over TCP libdbus grants it only with no
     // claimed identity, so it is ANONYMOUS there under another name.
     static const char *mechanisms[] = {"EXTERNAL", "ANONYMOUS", nullptr};
-    if (!dbus_server_set_auth_mechanisms(listen_server, mechanisms)) {
-        LOG_FATAL("Cannot set the authentication mechanisms: out of memory\n");
-        exit_listen_failure(config);
-    }
-    dbus_server_set_new_connection_function(listen_server, on_new_connection, config, nullptr);
-    if (!loop_attach_server(listen_server)) {
+    if (!dbus_server_set_auth_mechanisms(server, mechanisms))
+        return false;
+    dbus_server_set_new_connection_function(server, on_new_connection, config, nullptr);
+    return loop_attach_server(server);
+}
+
+void serve(ProxyConfig *config, const std::string &address)
+{
+    if (!serve_on(listen_server, config)) {
         LOG_FATAL("Cannot listen on '%s':%s\n", address.c_str(), "out of memory");
         exit_listen_failure(config);
     }
+}
+
+// The socket file of a unix:path= address; empty for any other.
+std::string unix_path_of(const std::string &address)
+{
+    DBusAddressEntry **entries = nullptr;
+    int count = 0;
+    std::string path;
+    if (!dbus_parse_address(address.c_str(), &entries, &count, nullptr))
+        return path;
+    if (count >= 1 && std::strcmp(dbus_address_entry_get_method(entries[0]), "unix") == 0)
+        if (const char *value = dbus_address_entry_get_value(entries[0], "path"))
+            path = value;
+    dbus_address_entries_free(entries);
+    return path;
 }
 
 // The service manager's sockets (from fd 3 on), unix or TCP. libdbus takes
@@ -164,6 +183,34 @@ void start_listener(ProxyConfig *config)
     if (unix_socket)
         socket_path_claim(config->socket_path);
     serve(config, address);
+}
+
+DBusServer *listen_for_container(ProxyConfig *config, const std::string &address,
+                                 std::string *problem)
+{
+    // Only a stale socket may be replaced: libdbus would remove a live one,
+    // another container's among them.
+    const std::string path = unix_path_of(address);
+    if (!path.empty() && socket_path_check(path.c_str(), problem) != 0)
+        return nullptr;
+    ScopedError error;
+    DBusServer *server = dbus_server_listen(address.c_str(), error.get());
+    if (!server) {
+        *problem = error.message() ? error.message() : "(null)";
+        return nullptr;
+    }
+    if (!serve_on(server, config)) {
+        *problem = "out of memory";
+        close_container_listener(server);
+        return nullptr;
+    }
+    return server;
+}
+
+void close_container_listener(DBusServer *server)
+{
+    dbus_server_disconnect(server);
+    dbus_server_unref(server);
 }
 
 void stop_listener()

@@ -3,6 +3,7 @@
 #include "audit/audit.h"
 #include "log/log.h"
 #include "loop/loop.h"
+#include "main/containers.h"
 #include "main/listener.h"
 #include "main/log_file.h"
 #include "main/notify.h"
@@ -101,6 +102,7 @@ void on_stop_signal(const char *name)
     LOG_INFO("%s: no longer accepting, %u client(s) connected\n", name,
              pair_registry_size());
     stop_listener();
+    containers_stop_listening();
     state.deadline = g_get_monotonic_time() + gint64(state.drain_ms) * 1000;
     // The writes themselves happen in the connections' own watches; this
     // only looks whether they are done.
@@ -114,6 +116,7 @@ void on_hangup()
                g_get_monotonic_time());
     notify_service_manager(reloading);
     log_file_reopen(state.config);
+    containers_reload();
     notify_service_manager("READY=1");
 }
 

@@ -20,6 +20,8 @@
 unsigned long activation_list_reads = 0;
 unsigned long activation_list_syscalls = 0;
 
+// The daemon's lists; a container's own list in the same directory is
+// watched too when its name ends in one of these, after a '.'.
 static const char *const list_names[] = {"dbus-sys-proxy.list", "dbus-sess-proxy.list", nullptr};
 
 // File times may count whole seconds (ext4 with small inodes) or two
@@ -222,12 +224,20 @@ bool same_time(const timespec &a, const timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-bool still_current(const ParsedList &list, const char *path)
+// The directory whose watch tells of changes to a list: the daemon's own
+// list's, or a container's list that lies there under a watched name
+// (containers/record.h); null when only stat() can tell.
+struct Watched {
+    const char *dir;
+    unsigned long path_generation;
+};
+
+bool still_current(const ParsedList &list, const char *path, const Watched &watched)
 {
-    if (!list.valid || list.path_generation != list_path_generation)
+    if (!list.valid || list.path_generation != watched.path_generation)
         return false;
     if (list.by_events)
-        return list_watch_usable_for(overrides.activation_list_dir) &&
+        return watched.dir && list_watch_usable_for(watched.dir) &&
                list.generation == list_watch_generation;
     ++activation_list_syscalls;
     struct stat st;
@@ -244,11 +254,12 @@ timespec now()
 }
 
 // Reads the file into `list`; false when it cannot be opened.
-bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
+bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config,
+                const Watched &watched)
 {
     list = ParsedList{};
-    list.path_generation = list_path_generation;
-    list.by_events = list_watch_usable_for(overrides.activation_list_dir);
+    list.path_generation = watched.path_generation;
+    list.by_events = watched.dir && list_watch_usable_for(watched.dir);
     list.generation = list_watch_generation;
     const timespec read_started = now();
     OpenedList opened = open_list(path);
@@ -284,17 +295,17 @@ bool parse_list(ParsedList &list, const char *path, const ProxyConfig *config)
     return true;
 }
 
-int lookup_parsed(const ProxyConfig *config, const char *path, const char *service,
-                  char **value_out)
+int lookup_parsed(const ProxyConfig *config, ParsedList &parsed, const char *path,
+                  const Watched &watched, const char *service, char **value_out)
 {
-    if (!still_current(parsed_list, path))
-        parse_list(parsed_list, path, config);
-    if (!parsed_list.exists) {
+    if (!still_current(parsed, path, watched))
+        parse_list(parsed, path, config, watched);
+    if (!parsed.exists) {
         LOG_DEBUG("Cannot open activate list %s\n", path);
         return 0;
     }
-    auto hit = parsed_list.first_value.find(service);
-    if (hit == parsed_list.first_value.end())
+    auto hit = parsed.first_value.find(service);
+    if (hit == parsed.first_value.end())
         return 0;
     return found_value(config, hit->first.c_str(), hit->second.c_str(), service, value_out);
 }
@@ -335,16 +346,70 @@ const ListPath &current_list_path(const ProxyConfig *config)
 
 } // namespace
 
+// A container's list of its own, at a path that never changes.
+struct ActivationListCache {
+    ParsedList parsed;
+    std::string dir; // its directory, ending in '/', when its name is watched there
+};
+
+namespace {
+
+bool is_watched_name(const char *name)
+{
+    for (const char *const *n = list_names; *n; ++n) {
+        const size_t length = std::strlen(name), own = std::strlen(*n);
+        if (std::strcmp(name, *n) == 0 ||
+            (length > own + 1 && name[length - own - 1] == '.' &&
+             std::strcmp(name + length - own, *n) == 0))
+            return true;
+    }
+    return false;
+}
+
+ActivationListCache *own_list_cache(ProxyConfig *config)
+{
+    if (config->activation_list_cache)
+        return config->activation_list_cache;
+    auto *cache = new ActivationListCache;
+    const char *path = config->activation_list_path;
+    const char *slash = std::strrchr(path, '/');
+    if (slash && is_watched_name(slash + 1))
+        cache->dir.assign(path, static_cast<size_t>(slash - path + 1));
+    config->activation_list_cache = cache;
+    return cache;
+}
+
+} // namespace
+
+void activation_list_forget(ProxyConfig *config)
+{
+    delete config->activation_list_cache;
+    config->activation_list_cache = nullptr;
+}
+
 int lookup_activation_list(const ProxyConfig *config, const char *service, char **value_out)
 {
-    const ListPath &cached = current_list_path(config);
-    const char *path = cached.path;
-    if (!cached.fits) {
-        LOG_DEBUG("Cannot open activate list %s\n", path);
-        return 0;
+    const char *path;
+    ParsedList *parsed = &parsed_list;
+    Watched watched{overrides.activation_list_dir, list_path_generation};
+    if (config->activation_list_path) {
+        path = config->activation_list_path;
+        // The cache is the config's own, though a lookup changes nothing
+        // else in it.
+        ActivationListCache *cache = own_list_cache(const_cast<ProxyConfig *>(config));
+        parsed = &cache->parsed;
+        watched = Watched{cache->dir.empty() ? nullptr : cache->dir.c_str(), 0};
+    } else {
+        const ListPath &cached = current_list_path(config);
+        path = cached.path;
+        watched.path_generation = list_path_generation;
+        if (!cached.fits) {
+            LOG_DEBUG("Cannot open activate list %s\n", path);
+            return 0;
+        }
     }
     if (!config->trace)
-        return lookup_parsed(config, path, service, value_out);
+        return lookup_parsed(config, *parsed, path, watched, service, value_out);
 
     // With --trace every lookup reads the file afresh, line by line, so the
     // trace shows each line as it is read.

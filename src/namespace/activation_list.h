@@ -33,4 +33,9 @@ void activation_list_watch_stop();
 // 1: found, *value_out receives a malloc'ed copy of the line's value (the
 // caller frees it); 0: no file, no such line, read error or no memory, and
 // *value_out is left alone.
+// With config->activation_list_path set, that file is looked up instead (a
+// container's own list), with a parsed copy of its own in the config.
 int lookup_activation_list(const ProxyConfig *config, const char *service, char **value_out);
+
+// Drops the parsed copy of the config's own list.
+void activation_list_forget(ProxyConfig *config);

@@ -133,11 +133,18 @@ void arm()
         watch.usable = errno == ENOENT || errno == ENOTDIR;
 }
 
+// One of `names`, or a name ending in '.' and one of them (a container's
+// own list beside the daemon's).
 bool is_list_name(const char *name)
 {
-    for (const char *const *n = watch.names; n && *n; ++n)
-        if (std::strcmp(*n, name) == 0)
+    const size_t length = std::strlen(name);
+    for (const char *const *n = watch.names; n && *n; ++n) {
+        const size_t own = std::strlen(*n);
+        if (std::strcmp(*n, name) == 0 ||
+            (length > own + 1 && name[length - own - 1] == '.' &&
+             std::strcmp(name + length - own, *n) == 0))
             return true;
+    }
     return false;
 }
 

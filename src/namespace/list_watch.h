@@ -9,7 +9,7 @@
 extern unsigned long list_watch_generation;
 
 // Watches `dir` for changes to the files `names` (null-terminated, kept by
-// pointer), and every directory on the way to it, as the path is written,
+// pointer) and to files whose names end in '.' and one of `names`, and every directory on the way to it, as the path is written,
 // for the name the path goes on with: a symbolic link on the way switched,
 // or a directory replaced, is a change too. Events are handled on the
 // default context's loop before the messages read with them are dispatched

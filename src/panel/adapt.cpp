@@ -41,7 +41,10 @@ int adapt_panel_reply(ConnectionPair *pair, DBusMessage *reply)
     if (MessagePtr substitute{dbus_message_new_method_return(reply)}) {
         dbus_message_set_destination(substitute.get(), caller);
         dbus_message_set_reply_serial(substitute.get(), serial);
-        if (rebuild_properties_reply(reply, substitute.get(), plan)) {
+        const char *prefix = pair->config && pair->config->panel_prefix
+                                 ? pair->config->panel_prefix
+                                 : panel_icon_prefix;
+        if (rebuild_properties_reply(reply, substitute.get(), plan, prefix)) {
             LOG_INFO("[Modify for panel] - change dbus message for panel and send fake "
                      "message\n");
             dbus_connection_send(pair->server, substitute.get(), nullptr);

@@ -3,6 +3,7 @@
 #include "log/log.h"
 #include "panel/adapt.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -141,7 +142,8 @@ bool copy_value(DBusMessageIter *from, DBusMessageIter *to, const char *key)
     return true;
 }
 
-bool write_icon_entry(const char *key, DBusMessageIter *value, DBusMessageIter *entry)
+bool write_icon_entry(const char *key, DBusMessageIter *value, DBusMessageIter *entry,
+                      const char *prefix)
 {
     // IconName keeps the words it has always been logged with.
     if (std::strcmp(key, "IconName") == 0)
@@ -155,7 +157,7 @@ bool write_icon_entry(const char *key, DBusMessageIter *value, DBusMessageIter *
         LOG_TRACE("[Modify for panel] %s is NULL!!!!!!\n", key);
         return false;
     }
-    format_icon_text(text, icon);
+    format_icon_text(text, icon, prefix);
 
     dbus_message_iter_append_basic(entry, DBUS_TYPE_STRING, &key);
     DBusMessageIter variant;
@@ -205,11 +207,12 @@ bool copy_entry(const char *key, DBusMessageIter *value, DBusMessageIter *entry)
 
 } // namespace
 
-void format_icon_text(char *out, const char *icon)
+void format_icon_text(char *out, const char *icon, const char *prefix)
 {
-    constexpr std::size_t prefix_len = sizeof panel_icon_prefix - 1;
+    // A prefix that leaves no room for the icon is cut like the icon would be.
+    const std::size_t prefix_len = std::min(std::strlen(prefix), panel_icon_text_size - 1);
     constexpr std::size_t limit = panel_icon_text_size - 1;
-    std::snprintf(out, panel_icon_text_size, "%s%s", panel_icon_prefix, icon);
+    std::snprintf(out, panel_icon_text_size, "%s%s", prefix, icon);
     if (prefix_len + std::strlen(icon) <= limit)
         return;
     // A string that is not valid UTF-8 makes libdbus abort the process on
@@ -270,7 +273,8 @@ const char *find_icon_name_path(DBusMessage *reply)
     return icon && std::strchr(icon, '/') ? icon : nullptr;
 }
 
-int rebuild_properties_reply(DBusMessage *source, DBusMessage *target, const IconPlan &plan)
+int rebuild_properties_reply(DBusMessage *source, DBusMessage *target, const IconPlan &plan,
+                             const char *prefix)
 {
     DBusMessageIter entries;
     switch (open_dictionary(source, &entries)) {
@@ -306,7 +310,7 @@ int rebuild_properties_reply(DBusMessage *source, DBusMessage *target, const Ico
         const bool icon = (index >= 0 && plan.prefixed[index]) ||
                           (theme_path && theme_path_needs_prefix(theme_path));
         const bool written =
-            icon ? write_icon_entry(key, &value, &entry) : copy_entry(key, &value, &entry);
+            icon ? write_icon_entry(key, &value, &entry, prefix) : copy_entry(key, &value, &entry);
         if (!written) {
             dbus_message_iter_abandon_container(&array, &entry);
             dbus_message_iter_abandon_container(&args, &array);

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-// What a rewritten icon text is prefixed with: where the container's files
-// are seen from the host.
+// What a rewritten icon text is prefixed with unless the client's container
+// says otherwise: where the container's files are seen from the host.
 inline constexpr char panel_icon_prefix[] = "/opt/tolm";
 // A rewritten icon text, terminating zero included, never takes more.
 inline constexpr std::size_t panel_icon_text_size = 512;
@@ -39,8 +39,10 @@ const char *find_icon_name_path(DBusMessage *reply);
 // Copies the a{sv} dictionary of `source` into `target` as its only argument:
 // every value with its own signature and bytes, the icon entries that `plan`
 // names prefixed. 1 when the whole dictionary was written, else 0.
-int rebuild_properties_reply(DBusMessage *source, DBusMessage *target, const IconPlan &plan);
+// Icon texts get `prefix` (a container's own panel prefix).
+int rebuild_properties_reply(DBusMessage *source, DBusMessage *target, const IconPlan &plan,
+                             const char *prefix = panel_icon_prefix);
 
-// Writes panel_icon_prefix followed by `icon` into `out` (panel_icon_text_size
+// Writes `prefix` followed by `icon` into `out` (panel_icon_text_size
 // bytes), cut at the last whole UTF-8 character that fits.
-void format_icon_text(char *out, const char *icon);
+void format_icon_text(char *out, const char *icon, const char *prefix = panel_icon_prefix);

@@ -105,7 +105,7 @@ bool pair_policy_knows_unique(ConnectionPair *pair, const PairPolicy *state, con
 {
     const char *self = dbus_bus_get_unique_name(pair->server);
     return (self && std::strcmp(self, unique) == 0) || state->callers.count(unique) ||
-           owners_owns_visible(unique);
+           owners_owns_visible(pair->config->policy, unique);
 }
 
 bool policy_name_visible(ConnectionPair *pair, const PairPolicy *state, const char *name)

@@ -28,9 +28,17 @@ Tracker tracker;
 // Match rules on our connection, well below the bus's default of 512.
 constexpr size_t max_rules = 200;
 
+// Set by owners_track_any: several policies are in use (containers), and
+// the names to follow are those any of them sees.
+bool (*any_policy_sees)(const char *name) = nullptr;
+
 bool visible_name(const char *name)
 {
-    return name[0] != ':' && policy_level(tracker.config->policy, name) >= POLICY_SEE;
+    if (name[0] == ':')
+        return false;
+    if (any_policy_sees)
+        return any_policy_sees(name);
+    return policy_level(tracker.config->policy, name) >= POLICY_SEE;
 }
 
 void set_owner(const std::string &name, const char *owner)
@@ -109,8 +117,10 @@ void on_list(DBusMessage *reply)
          dbus_message_iter_next(&names)) {
         const char *name = nullptr;
         dbus_message_iter_get_basic(&names, &name);
-        // Names asked for already are known by now or answered soon.
-        if (visible_name(name) && !tracker.owner_of.count(name))
+        // Names asked for already are known by now or answered soon; with
+        // several policies the list follows a change of them, and every
+        // visible name is asked again.
+        if (visible_name(name) && (any_policy_sees || !tracker.owner_of.count(name)))
             ask_owner(name);
     }
 }
@@ -165,13 +175,20 @@ void on_open(DBusConnection *connection)
 {
     if (!tracker.config)
         return;
-    const PolicyRules *rules = tracker.config->policy;
     tracker.connection = connection;
     dbus_connection_add_filter(connection, tracker_filter, nullptr, nullptr);
     // Subscribed before asking, so nothing falls between an answer and the
     // first change after it.
     const std::string base = "type='signal',sender='org.freedesktop.DBus',"
                              "interface='org.freedesktop.DBus',member='NameOwnerChanged'";
+    if (any_policy_sees) {
+        // The policies come and go with their containers: every change,
+        // and the whole list, serve them all.
+        subscribe(base.c_str());
+        tracker.list_serial = send(driver_call("ListNames", nullptr));
+        return;
+    }
+    const PolicyRules *rules = tracker.config->policy;
     // A rule for N covers its namespaced instance N.<namespace> too.
     std::vector<std::string> exact;
     for (const auto &entry : rules->exact) {
@@ -228,9 +245,36 @@ const char *owners_owner_of(const char *name)
     return it == tracker.owner_of.end() ? nullptr : it->second.c_str();
 }
 
-bool owners_owns_visible(const char *unique)
+bool owners_owns_visible(const PolicyRules *rules, const char *unique)
 {
-    return tracker.owned_by.count(unique) != 0;
+    auto owned = tracker.owned_by.find(unique);
+    if (owned == tracker.owned_by.end())
+        return false;
+    if (!any_policy_sees)
+        return true; // every name followed is the one policy's
+    for (const std::string &name : owned->second)
+        if (policy_level(rules, name.c_str()) >= POLICY_SEE)
+            return true;
+    return false;
+}
+
+void owners_track_any(bool (*sees)(const char *name))
+{
+    const bool subscribed_all = any_policy_sees != nullptr;
+    any_policy_sees = sees;
+    // Names no policy sees any more would go stale unfollowed.
+    for (auto it = tracker.owner_of.begin(); it != tracker.owner_of.end();) {
+        auto next = std::next(it);
+        if (!visible_name(it->first.c_str()))
+            set_owner(it->first, nullptr);
+        it = next;
+    }
+    if (!tracker.connection || !dbus_connection_get_is_connected(tracker.connection))
+        return; // on_open does it all
+    if (!subscribed_all)
+        subscribe("type='signal',sender='org.freedesktop.DBus',"
+                  "interface='org.freedesktop.DBus',member='NameOwnerChanged'");
+    tracker.list_serial = send(driver_call("ListNames", nullptr));
 }
 
 NameGrant owners_unique_grant(const PolicyRules *rules, const char *unique)
@@ -250,7 +294,7 @@ NameGrant owners_unique_grant(const PolicyRules *rules, const char *unique)
 void owners_learn(const PolicyRules *rules, const char *name, const char *old_owner,
                   const char *new_owner)
 {
-    if (!tracker.config || rules != tracker.config->policy)
+    if (!tracker.config || (!any_policy_sees && rules != tracker.config->policy))
         return;
     if (name[0] == ':') {
         if (!*new_owner)
@@ -266,7 +310,8 @@ void owners_learn(const PolicyRules *rules, const char *name, const char *old_ow
 
 void owners_learn_owner(const PolicyRules *rules, const char *name, const char *owner)
 {
-    if (!tracker.config || rules != tracker.config->policy || !visible_name(name) ||
+    if (!tracker.config || (!any_policy_sees && rules != tracker.config->policy) ||
+        !visible_name(name) ||
         owner[0] != ':' || owners_owner_of(name))
         return;
     set_owner(name, owner);

@@ -17,8 +17,14 @@ void owners_start(const ProxyConfig *config);
 
 // The unique name that owns `name`, or null when none is known.
 const char *owners_owner_of(const char *name);
-// Whether `unique` owns a name that the policy lets clients see.
-bool owners_owns_visible(const char *unique);
+// Whether `unique` owns a name that `rules` let clients see.
+bool owners_owns_visible(const PolicyRules *rules, const char *unique);
+
+// Several policies in use (containers): the tracker follows every name that
+// `sees` says some policy sees, instead of one policy's names, and never
+// looks at the config given to owners_start again. Called again when the
+// policies changed: names now seen are asked for, others forgotten.
+void owners_track_any(bool (*sees)(const char *name));
 // All that the names owned by `unique` are granted.
 NameGrant owners_unique_grant(const PolicyRules *rules, const char *unique);
 

@@ -68,6 +68,7 @@ constexpr guint bus_hello_timeout_ms = 25000;
 gboolean on_bus_hello_timeout(gpointer data)
 {
     auto *pair = static_cast<ConnectionPair *>(data);
+    const LogContainerScope named(pair->config->container_name);
     pair->timer = 0;
     fail_to_open(pair, "no reply to Hello");
     return G_SOURCE_REMOVE;
@@ -132,7 +133,10 @@ void pair_free(ConnectionPair *pair)
     if (pair->server && pair->server_filtered)
         dbus_connection_remove_filter(pair->server, server_message_filter, pair);
     relay_forget_queues(pair);
+    ProxyConfig *config = pair->config;
     pair_release(pair);
+    if (config)
+        config_client_left(config);
 }
 
 dbus_bool_t allow_any_unix_user(DBusConnection *, unsigned long, void *)
@@ -143,6 +147,7 @@ dbus_bool_t allow_any_unix_user(DBusConnection *, unsigned long, void *)
 void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
 {
     auto *config = static_cast<ProxyConfig *>(data);
+    const LogContainerScope named(config->container_name);
 
     LOG_IF(config->trace, LOG_LEVEL_INFO, "New connection\n");
 
@@ -151,6 +156,7 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
     if (!pair)
         return;
     pair->config = config;
+    config_client_came(config);
 
     disable_nagle(connection);
     apply_back_pressure(connection);

@@ -158,6 +158,7 @@ int reply_to_hello(ConnectionPair *pair, DBusMessage *hello)
 DBusHandlerResult client_message_filter(DBusConnection *, DBusMessage *message, void *data)
 {
     auto *pair = static_cast<ConnectionPair *>(data);
+    const LogContainerScope named(pair->config->container_name);
 
     if (pair->config->trace) {
         g_print("[CLIENT:]pair.server = %p,pair.client = %p\n", static_cast<void *>(pair->server),

@@ -89,6 +89,7 @@ DBusHandlerResult server_message_filter(DBusConnection *connection, DBusMessage 
     auto *pair = static_cast<ConnectionPair *>(data);
     if (!pair->client)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    const LogContainerScope named(pair->config->container_name);
 
     const int type = dbus_message_get_type(message);
 

@@ -38,6 +38,7 @@ void close_connection(DBusConnection *connection)
 gboolean on_idle_timeout(gpointer data)
 {
     auto *pair = static_cast<ConnectionPair *>(data);
+    const LogContainerScope named(pair->config ? pair->config->container_name : nullptr);
     pair->timer = 0;
     if (dbus_connection_get_is_authenticated(pair->client))
         LOG_DEBUG("[CLIENT:]Client sent nothing within %u ms of authenticating, closing it\n",
