@@ -4,6 +4,8 @@
 #include "manage/settings.h"
 #include "util/dbus_ptr.h"
 
+#include "settings_dict.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,63 +13,12 @@
 
 namespace {
 
-// One entry of the a{sv}: its key, the variant's signature and its values
-// ("as": the items; "a{ss}": key, value, key, value...; "b": "true" or
-// "false"; "s" and "u": one).
-struct Entry {
-    std::string key;
-    std::string signature;
-    std::vector<std::string> values;
-};
-
-void append_entry(DBusMessageIter *dict, const Entry &e)
-{
-    DBusMessageIter entry, variant, array;
-    const char *key = e.key.c_str();
-    dbus_message_iter_open_container(dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &key);
-    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, e.signature.c_str(), &variant);
-    if (e.signature == "s") {
-        const char *v = e.values.at(0).c_str();
-        dbus_message_iter_append_basic(&variant, DBUS_TYPE_STRING, &v);
-    } else if (e.signature == "b") {
-        dbus_bool_t v = e.values.at(0) == "true";
-        dbus_message_iter_append_basic(&variant, DBUS_TYPE_BOOLEAN, &v);
-    } else if (e.signature == "u") {
-        dbus_uint32_t v = std::stoul(e.values.at(0));
-        dbus_message_iter_append_basic(&variant, DBUS_TYPE_UINT32, &v);
-    } else if (e.signature == "as") {
-        dbus_message_iter_open_container(&variant, DBUS_TYPE_ARRAY, "s", &array);
-        for (const std::string &item : e.values) {
-            const char *v = item.c_str();
-            dbus_message_iter_append_basic(&array, DBUS_TYPE_STRING, &v);
-        }
-        dbus_message_iter_close_container(&variant, &array);
-    } else if (e.signature == "a{ss}") {
-        dbus_message_iter_open_container(&variant, DBUS_TYPE_ARRAY, "{ss}", &array);
-        for (size_t i = 0; i + 1 < e.values.size(); i += 2) {
-            DBusMessageIter pair;
-            const char *k = e.values[i].c_str(), *v = e.values[i + 1].c_str();
-            dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &pair);
-            dbus_message_iter_append_basic(&pair, DBUS_TYPE_STRING, &k);
-            dbus_message_iter_append_basic(&pair, DBUS_TYPE_STRING, &v);
-            dbus_message_iter_close_container(&array, &pair);
-        }
-        dbus_message_iter_close_container(&variant, &array);
-    }
-    dbus_message_iter_close_container(&entry, &variant);
-    dbus_message_iter_close_container(dict, &entry);
-}
+using Entry = harness::Setting;
 
 MessagePtr settings_message(const std::vector<Entry> &entries)
 {
     MessagePtr message(dbus_message_new_method_call("a.b", "/", "a.b", "AddContainer"));
-    DBusMessageIter iter, dict;
-    dbus_message_iter_init_append(message.get(), &iter);
-    dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "{sv}", &dict);
-    for (const Entry &entry : entries)
-        append_entry(&dict, entry);
-    dbus_message_iter_close_container(&iter, &dict);
+    harness::append_settings(message.get(), entries);
     return message;
 }
 
