@@ -4,6 +4,7 @@
 #include "log/log.h"
 #include "manage/settings.h"
 #include "manage/socket_dir.h"
+#include "panel/properties.h"
 #include "session/pair.h"
 #include "session/registry.h"
 #include "util/dbus_ptr.h"
@@ -263,8 +264,7 @@ void append_container(const Container &container, unsigned clients, void *data)
         append_string(&dict, "namespace", config.namespace_name);
     if (config.activation_list_path)
         append_string(&dict, "activation-list", config.activation_list_path);
-    if (config.panel_prefix)
-        append_string(&dict, "panel-prefix", config.panel_prefix);
+    append_string(&dict, "panel-prefix", config.panel_prefix ? config.panel_prefix : panel_icon_prefix);
     const dbus_bool_t lookups = config.namespace_lookups ? TRUE : FALSE;
     append_basic(&dict, "lookups", DBUS_TYPE_BOOLEAN, "b", &lookups);
     if (container.audit)

@@ -298,6 +298,7 @@ TEST_F(ManageTest, AGivenListenAddressIsReturnedAndKept)
     Listing listing = list(host);
     EXPECT_EQ(listing["given"]["namespace"], "ns-given");
     EXPECT_EQ(listing["given"]["lookups"], "true");
+    EXPECT_EQ(listing["given"]["panel-prefix"], "/opt/tolm");
     EXPECT_EQ(listing["given"]["clients"], "2");
     EXPECT_EQ(listing["given"].count("policy"), 0u) << "no policy: not filtered";
     EXPECT_EQ(remove(host, "given"), "ok: ");
@@ -499,6 +500,45 @@ TEST_F(ManageTest, AfterTheBusRestartsTheNameIsOwnedAgainAndContainersRun)
     round_trip(client);
     EXPECT_EQ(container_of(fresh, client.unique_name()), "c1 / app=a");
     EXPECT_EQ(remove(fresh, "c1"), "ok: ");
+}
+
+// The README's start and stop hooks, run as they are written there.
+std::string readme_hook(const std::string &first_line)
+{
+    const std::string readme = read_file(DPD_README);
+    const size_t at = readme.find(first_line);
+    if (at == std::string::npos)
+        return "";
+    const size_t start = readme.rfind("```sh\n", at);
+    const size_t end = readme.find("```", at);
+    return readme.substr(start + 6, end - start - 6);
+}
+
+TEST_F(ManageTest, TheReadmesHooksWorkAsWritten)
+{
+    const std::string start_hook = readme_hook("# start hook: NAME IMAGE");
+    const std::string stop_hook = readme_hook("# stop hook: NAME");
+    ASSERT_NE(start_hook.find("AddContainer"), std::string::npos) << start_hook;
+    ASSERT_NE(stop_hook.find("RemoveContainer"), std::string::npos) << stop_hook;
+    Peer notifications;
+    ASSERT_TRUE(notifications.start(bus.address(), {"org.freedesktop.Notifications"}, echo_handler));
+
+    const std::vector<std::string> env{"DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                                       "HOME=" + dir.path()};
+    std::string out, err;
+    ASSERT_EQ(run_command({"sh", "-c", start_hook, "start-hook", "web", "debian:12"}, env, &out,
+                          &err),
+              0)
+        << err;
+    EXPECT_EQ(out, "('unix:path=" + socket_path("web") + "',)\n");
+    Client app;
+    ASSERT_TRUE(app.open("unix:path=" + socket_path("web")));
+    EXPECT_EQ(who_answers(app, "org.freedesktop.Notifications"), notifications.unique_name());
+    EXPECT_EQ(container_of(host, app.unique_name()), "web / image=debian:12");
+
+    ASSERT_EQ(run_command({"sh", "-c", stop_hook, "stop-hook", "web"}, env, &out, &err), 0) << err;
+    EXPECT_EQ(out, "()\n");
+    EXPECT_TRUE(app.read_until_disconnected());
 }
 
 } // namespace
