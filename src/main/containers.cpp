@@ -232,8 +232,14 @@ bool container_add(std::unique_ptr<Container> record, std::string *error)
         }
         record->servers.push_back(server);
     }
+    std::string about;
+    for (const auto &[key, value] : record->metadata)
+        about += (about.empty() ? " (" : ", ") + key + "=" + value;
+    if (!about.empty())
+        about += ")";
     for (const std::string &address : record->listen)
-        LOG_INFO("Container %s: listening on %s\n", record->name.c_str(), address.c_str());
+        LOG_INFO("Container %s%s: listening on %s\n", record->name.c_str(), about.c_str(),
+                 address.c_str());
     const ProxyConfig *config = &record->config;
     set.by_name.emplace(record->name, std::move(record));
     policies_changed();

@@ -231,6 +231,7 @@ TEST_F(Containers, ReloadAddsChangesAndRemovesWithoutDisturbingOthers)
     write_conf("changing", "talk org.example.Echo\n");
     write_conf("going");
     start({"steady", "changing", "going"});
+    EXPECT_EQ(count_lines(daemon.log(), "Container steady (image=steady:1): listening on"), 1);
 
     Client steady, changing, going;
     ASSERT_TRUE(steady.open(address_of("steady")));
@@ -292,6 +293,9 @@ TEST_F(Containers, BadFilesAreSkippedAndTheOthersLoad)
     write_file(conf_dir + "/notes.txt", "not a container file\n");
     // Both want the same socket: the second (by name) cannot have it.
     write_file(conf_dir + "/same.conf", "listen " + address_of("good") + "\n");
+    // Its first address is given up again when the second fails.
+    write_file(conf_dir + "/second.conf",
+               "listen " + address_of("second") + "\nlisten " + address_of("good") + "\n");
     ASSERT_EQ(mkdir((conf_dir + "/dir.conf").c_str(), 0700), 0);
     start({"good"});
     // Read in name order: typo.conf is the last.
@@ -305,7 +309,9 @@ TEST_F(Containers, BadFilesAreSkippedAndTheOthersLoad)
     EXPECT_EQ(count_lines(log, "dir.conf: not a regular file; skipped"), 1) << log;
     EXPECT_EQ(count_lines(log, "same.conf: cannot listen on"), 1) << log;
     EXPECT_EQ(count_lines(log, "notes.txt"), 0) << log;
+    EXPECT_EQ(count_lines(log, "second.conf: cannot listen on " + address_of("good")), 1) << log;
     EXPECT_FALSE(unix_socket_listening(socket_of("typo")));
+    EXPECT_FALSE(unix_socket_listening(socket_of("second")));
 
     Client good;
     ASSERT_TRUE(good.open(address_of("good")));

@@ -176,6 +176,7 @@ TEST(CommandLine, UsageTextIsExactAndNamesTheProgram)
         "it to FILE (or the log)\n"
         "        [--family ipv6]: Listen on TCP over IPv6; --host and --bind may be IPv6 "
         "addresses\n"
+        "        [--containers DIR]: Serve a container for every NAME.conf in DIR as well\n"
         "        [--version]: Print the version and exit\n";
     EXPECT_EQ(err, expected);
 

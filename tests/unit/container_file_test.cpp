@@ -92,6 +92,8 @@ TEST(ContainerFile, ATypicalDesktopContainer)
 
 TEST(ContainerFile, Defaults)
 {
+    const char *saved = overrides.activation_list_dir;
+    overrides.activation_list_dir = "/lists/";
     Parsed p = parse("listen unix:path=/tmp/c1.sock\n");
     ASSERT_EQ(p.result, 0) << p.why;
     const Container &c = *p.record;
@@ -100,16 +102,15 @@ TEST(ContainerFile, Defaults)
     EXPECT_EQ(c.config.namespace_lookups, 0);
     EXPECT_EQ(c.config.policy, nullptr);
     EXPECT_FALSE(c.audit);
-    EXPECT_EQ(std::string(c.config.activation_list_path),
-              std::string(overrides.activation_list_dir) + "c1.dbus-sess-proxy.list");
+    EXPECT_STREQ(c.config.activation_list_path, "/lists/c1.dbus-sess-proxy.list");
 
     auto system = container_new("c2", daemon_config(1));
     std::string why;
     ASSERT_EQ(container_apply_setting(system.get(), "listen", "unix:path=/tmp/c2", &why), 0);
     ASSERT_EQ(container_finish(system.get(), &why), 0);
-    EXPECT_EQ(std::string(system->config.activation_list_path),
-              std::string(overrides.activation_list_dir) + "c2.dbus-sys-proxy.list");
+    EXPECT_STREQ(system->config.activation_list_path, "/lists/c2.dbus-sys-proxy.list");
     EXPECT_EQ(system->config.use_system_bus, 1);
+    overrides.activation_list_dir = saved;
 }
 
 TEST(ContainerFile, FilterAloneLetsThroughNothingButTheBus)

@@ -336,3 +336,51 @@ TEST_F(WatchedList, ChangesAnywhereOnThePathToTheListAreSeen)
     EXPECT_EQ(lookup(), "edited\n");
     EXPECT_EQ(activation_list_syscalls, before);
 }
+
+// A container's own list: beside the daemon's under a watched name, its
+// changes come as events; elsewhere, stat() tells. Its parsed copy is its
+// own, apart from the daemon's.
+TEST_F(WatchedList, ContainersOwnListsKeepCopiesOfTheirOwn)
+{
+    make_dir();
+    ASSERT_EQ(activation_list_watch_init(), 0);
+    harness::write_file(list(), "org.example.Player=daemon\n");
+    const std::string beside = list_dir + "c1.dbus-sess-proxy.list";
+    const std::string elsewhere = dir.path() + "/c2.list";
+    harness::write_file(beside, "org.example.Player=c1\n");
+    harness::write_file(elsewhere, "org.example.Player=c2\n");
+    ProxyConfig c1 = config, c2 = config;
+    c1.activation_list_path = beside.c_str();
+    c2.activation_list_path = elsewhere.c_str();
+    auto lookup_in = [](const ProxyConfig &c) -> std::string {
+        char *value = nullptr;
+        if (lookup_activation_list(&c, "org.example.Player", &value) != 1)
+            return "-";
+        std::string copy = value;
+        std::free(value);
+        return copy;
+    };
+    pump();
+    EXPECT_EQ(lookup_in(c1), "c1\n");
+    EXPECT_EQ(lookup_in(c2), "c2\n");
+    EXPECT_EQ(lookup_in(config), "daemon\n");
+
+    // Beside the daemon's: no system call while it stays unchanged.
+    unsigned long before = activation_list_syscalls;
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(lookup_in(c1), "c1\n");
+    EXPECT_EQ(activation_list_syscalls, before);
+    harness::write_file(beside, "org.example.Player=c1 again\n");
+    pump();
+    EXPECT_EQ(lookup_in(c1), "c1 again\n");
+    EXPECT_EQ(lookup_in(config), "daemon\n");
+
+    // Elsewhere: one stat() per lookup, and an edit is seen all the same.
+    before = activation_list_syscalls;
+    EXPECT_EQ(lookup_in(c2), "c2\n");
+    EXPECT_GT(activation_list_syscalls, before);
+    std::remove(elsewhere.c_str());
+    EXPECT_EQ(lookup_in(c2), "-");
+    activation_list_forget(&c1);
+    activation_list_forget(&c2);
+}

@@ -207,3 +207,23 @@ TEST_F(PanelReply, RepliesWithoutAPropertyDictionaryPassUnchanged)
     EXPECT_EQ(o.panel_got, (std::vector<std::string>{"Title=s:t"}));
     EXPECT_FALSE(o.still_recorded);
 }
+
+TEST_F(PanelReply, AContainersOwnPrefixIsUsed)
+{
+    ProxyConfig config;
+    config_init(&config);
+    config.panel_prefix = "/var/lib/c1/rootfs";
+    pair.config = &config;
+    Outcome o = exchange(item("/usr/share/icons/app.png"));
+    EXPECT_EQ(o.adapted, 1);
+    EXPECT_EQ(o.panel_got, item_dump("/var/lib/c1/rootfs/usr/share/icons/app.png"));
+
+    // Prefix and icon are cut together at 511 bytes, never within a character.
+    const std::string prefix = "/" + std::string(254, 'p');
+    config.panel_prefix = prefix.c_str();
+    const std::string icon = "/" + std::string(254, 'i') + "\xc3\xa9" + std::string(10, 'x');
+    o = exchange(item(icon.c_str()));
+    EXPECT_EQ(o.adapted, 1);
+    EXPECT_EQ(o.panel_got, item_dump(prefix + icon.substr(0, 255)));
+    pair.config = nullptr;
+}
