@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <map>
 #include <set>
 
 namespace {
@@ -31,8 +30,6 @@ struct Methods {
     const ProxyConfig *daemon = nullptr;
     ManageBackend backend{};
     std::set<Check *> checks;
-    // Containers whose socket the daemon made: name -> path.
-    std::map<std::string, std::string> made_sockets;
 };
 
 // Lives as long as the process, like the main loop.
@@ -128,12 +125,8 @@ void add_container(DBusConnection *connection, DBusMessage *call)
         invalid_args(connection, call, why);
         return;
     }
-    if (!made.empty()) {
-        if (!socket_dir_open_up(made))
-            LOG_WARN("container %s: cannot open %s to the container's users\n", name,
-                     made.c_str());
-        methods.made_sockets[name] = made;
-    }
+    if (!made.empty() && !socket_dir_open_up(made))
+        LOG_WARN("container %s: cannot open %s to the container's users\n", name, made.c_str());
     LOG_INFO("container %s added by %s, at %s\n", name, dbus_message_get_sender(call),
              address.c_str());
     MessagePtr reply(dbus_message_new_method_return(call));
@@ -161,14 +154,10 @@ void remove_container(DBusConnection *connection, DBusMessage *call)
                          "' comes from a file: remove the file and reload instead");
         return;
     }
+    // Closing its server removes the socket file the daemon made.
     if (!methods.backend.remove(name)) {
         invalid_args(connection, call, std::string("no container named '") + name + "'");
         return;
-    }
-    auto made = methods.made_sockets.find(name);
-    if (made != methods.made_sockets.end()) {
-        socket_dir_remove(made->second);
-        methods.made_sockets.erase(made);
     }
     LOG_INFO("container %s removed by %s\n", name, dbus_message_get_sender(call));
     MessagePtr reply(dbus_message_new_method_return(call));

@@ -95,9 +95,3 @@ bool socket_dir_open_up(const std::string &path)
     return lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && chmod(path.c_str(), 0666) == 0;
 }
 
-void socket_dir_remove(const std::string &path)
-{
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-        unlink(path.c_str());
-}

@@ -20,6 +20,3 @@ std::string socket_dir_address(const std::string &path);
 // seldom the daemon's. False when the socket is not where it should be.
 bool socket_dir_open_up(const std::string &path);
 
-// After its container went: removes the socket the daemon made at `path`,
-// if it is still there and still a socket.
-void socket_dir_remove(const std::string &path);

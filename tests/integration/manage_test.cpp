@@ -209,7 +209,11 @@ protected:
         runtime_dir = dir.file("run");
         ASSERT_EQ(mkdir(runtime_dir.c_str(), 0700), 0);
         daemon.extra_env.push_back("XDG_RUNTIME_DIR=" + runtime_dir);
-        start_unix();
+        const std::string files = dir.file("containers.d");
+        ASSERT_EQ(mkdir(files.c_str(), 0755), 0);
+        write_file(files + "/fromfile.conf", "listen unix:path=" + dir.file("fromfile.sock") +
+                                                 "\nmetadata source=file\n");
+        start_unix({"--containers", files});
         ASSERT_TRUE(host.open(bus.address()));
         ASSERT_TRUE(wait_until([&] { return !owner_of(host, manage_name).empty(); }))
             << daemon.log();
@@ -346,13 +350,44 @@ TEST_F(ManageTest, BadSettingsAreInvalidArgsSayingWhatIsWrong)
     EXPECT_EQ(starts(outcome(host, call)), starts("org.freedesktop.DBus.Error.InvalidArgs: "));
 
     const Listing listing = list(host);
-    EXPECT_EQ(listing.size(), 2u) << "the command line's and 'taken', nothing else";
+    EXPECT_EQ(listing.size(), 3u) << "the command line's, the file's and 'taken', nothing else";
     EXPECT_NE(access(socket_path("c2").c_str(), F_OK), 0);
     // Only the one container that was added was announced.
     EXPECT_TRUE(host.wait_message([](DBusMessage *m) { return is_signal(m, "ContainerAdded", "taken"); }));
     EXPECT_FALSE(host.wait_message(
         [](DBusMessage *m) { return dbus_message_is_signal(m, manage_interface, "ContainerAdded"); },
         300ms));
+}
+
+TEST_F(ManageTest, FileContainersAreListedButRemovedOnlyWithTheirFile)
+{
+    Client client;
+    ASSERT_TRUE(client.open("unix:path=" + dir.file("fromfile.sock")));
+    Listing listing = list(host);
+    EXPECT_EQ(listing["fromfile"]["origin"], "file");
+    EXPECT_EQ(listing["fromfile"]["clients"], "1");
+    EXPECT_EQ(container_of(host, client.unique_name()), "fromfile / source=file");
+    const std::string result = remove(host, "fromfile");
+    EXPECT_EQ(starts(result), starts("org.freedesktop.DBus.Error.InvalidArgs: "));
+    EXPECT_NE(result.find("comes from a file"), std::string::npos) << result;
+    round_trip(client);
+    EXPECT_TRUE(list(host).count("fromfile"));
+}
+
+// The daemon makes its sockets only in a directory no one else can change.
+TEST_F(ManageTest, ARuntimeDirectoryOthersMayWriteIsNotUsed)
+{
+    const std::string open_dir = runtime_dir + "/dbus-proxy-daemon";
+    ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+    const std::string result = add(host, "c1", {});
+    const std::string failed = "org.freedesktop.DBus.Error.Failed: ";
+    EXPECT_EQ(starts(result, failed.size()), failed) << result;
+    EXPECT_NE(result.find("closed to others"), std::string::npos) << result;
+    EXPECT_FALSE(list(host).count("c1"));
+    // A listen address of the caller's own still works.
+    EXPECT_EQ(add(host, "c1", {{"listen", "as", {"unix:path=" + dir.file("c1.sock")}}}),
+              "ok: unix:path=" + dir.file("c1.sock"));
 }
 
 // Clients of the daemon, as attackers: whatever they are allowed to reach,
