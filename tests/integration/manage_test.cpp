@@ -343,6 +343,9 @@ TEST_F(ManageTest, BadSettingsAreInvalidArgsSayingWhatIsWrong)
     EXPECT_EQ(starts(remove(host, "")), starts("org.freedesktop.DBus.Error.InvalidArgs: "))
         << "the command line's container stays";
     EXPECT_TRUE(unix_socket_listening(daemon.socket_path()));
+    Client of_taken;
+    EXPECT_TRUE(of_taken.open("unix:path=" + socket_path("taken")))
+        << "a second add under its name leaves the running container's socket alone";
     // A wrong signature is refused before anything is asked.
     MessagePtr call = manage_call("AddContainer");
     const char *name = "c2";
