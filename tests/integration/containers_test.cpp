@@ -72,6 +72,21 @@ std::string echo(Client &client, const std::string &destination)
     return reply ? "ok" : error.substr(0, error.find(':'));
 }
 
+// NameHasOwner through `client`: "yes", "no" or the error's name.
+std::string has_owner(Client &client, const std::string &name)
+{
+    MessagePtr call = bus_call("NameHasOwner");
+    const char *text = name.c_str();
+    dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    std::string error;
+    MessagePtr reply = client.call(call, 5000, &error);
+    dbus_bool_t has = FALSE;
+    if (!reply)
+        return error.substr(0, error.find(':'));
+    dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID);
+    return has ? "yes" : "no";
+}
+
 int count_lines(const std::string &text, const std::string &part)
 {
     int n = 0;
@@ -221,6 +236,12 @@ TEST_F(Containers, EachContainerHasItsOwnPolicy)
     EXPECT_EQ(echo(other, other_peer.unique_name()), "ok");
     EXPECT_EQ(echo(line, other_peer.unique_name()), "ok");
     EXPECT_NE(echo(talker, other_peer.unique_name()), "ok");
+    // Nor is it shown to exist to the others.
+    EXPECT_EQ(has_owner(talker, echo_peer.unique_name()), "yes");
+    EXPECT_EQ(has_owner(other, echo_peer.unique_name()), "no");
+    EXPECT_EQ(has_owner(closed, echo_peer.unique_name()), "no");
+    EXPECT_EQ(has_owner(line, echo_peer.unique_name()), "no");
+    EXPECT_EQ(has_owner(line, other_peer.unique_name()), "yes");
 }
 
 TEST_F(Containers, ReloadAddsChangesAndRemovesWithoutDisturbingOthers)
