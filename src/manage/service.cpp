@@ -8,7 +8,6 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -59,17 +58,6 @@ const char introspection[] =
     " </interface>\n"
     "</node>\n";
 
-// The nodes above the object, so that a tree walk from "/" finds it.
-struct ParentNode {
-    const char *path;
-    const char *child;
-};
-constexpr ParentNode parents[] = {
-    {"/", "org"},
-    {"/org", "dbusproxydaemon"},
-    {"/org/dbusproxydaemon", "Containers1"},
-};
-
 void reply_and_forget(DBusConnection *connection, DBusMessage *reply)
 {
     if (reply)
@@ -95,23 +83,7 @@ DBusHandlerResult on_object(DBusConnection *connection, DBusMessage *message, vo
     return methods_handle(connection, message);
 }
 
-DBusHandlerResult on_parent(DBusConnection *connection, DBusMessage *message, void *)
-{
-    if (!dbus_message_is_method_call(message, DBUS_INTERFACE_INTROSPECTABLE, "Introspect"))
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-    const char *path = dbus_message_get_path(message);
-    for (const ParentNode &node : parents)
-        if (path && std::strcmp(path, node.path) == 0) {
-            const std::string xml = std::string(DBUS_INTROSPECT_1_0_XML_DOCTYPE_DECL_NODE) +
-                                    "<node>\n <node name=\"" + node.child + "\"/>\n</node>\n";
-            answer_introspect(connection, message, xml.c_str());
-            return DBUS_HANDLER_RESULT_HANDLED;
-        }
-    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-}
-
 const DBusObjectPathVTable object_vtable = {nullptr, on_object, nullptr, nullptr, nullptr, nullptr};
-const DBusObjectPathVTable parent_vtable = {nullptr, on_parent, nullptr, nullptr, nullptr, nullptr};
 
 void on_name_reply(DBusPendingCall *pending, void *)
 {
@@ -161,8 +133,6 @@ void on_open(DBusConnection *connection)
     service.connection = connection;
     if (!dbus_connection_register_object_path(connection, manage_path, &object_vtable, nullptr))
         LOG_WARN("cannot serve %s\n", manage_path);
-    for (const ParentNode &node : parents)
-        dbus_connection_register_object_path(connection, node.path, &parent_vtable, nullptr);
     request_name(connection);
 }
 
