@@ -47,3 +47,6 @@ install(FILES dist/default/dbus-proxy-daemon
         DESTINATION "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default")
 # Debian wants the licence beside the package's documentation.
 install(FILES dist/debian/copyright DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+# Lets the system daemon own the containers interface's name.
+install(FILES dist/dbus-1/org.dbusproxydaemon.Containers1.conf
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/dbus-1/system.d")

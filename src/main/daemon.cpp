@@ -4,6 +4,7 @@
 #include "main/command_line.h"
 #include "main/containers.h"
 #include "main/listener.h"
+#include "manage/service.h"
 #include "namespace/activation_list.h"
 #include "main/notify.h"
 #include "main/signals.h"
@@ -38,9 +39,13 @@ int run_daemon(int argc, char **argv)
         containers_load_dir(config.containers_dir);
     // Owners of the policy's names are known before the first client asks.
     owners_start(&config);
+    // Containers on demand: the management interface on the host bus.
+    manage_start(&config, ManageBackend{container_add, container_remove, container_find,
+                                        containers_for_each, container_of_client});
     notify_service_manager("READY=1");
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
+    manage_stop();
     audit_finish();
     return 0;
 }
