@@ -27,6 +27,14 @@ struct ContainerSet {
 
 ContainerSet set;
 
+void (*on_change)(const std::string &name, bool added) = nullptr;
+
+void changed(const std::string &name, bool added)
+{
+    if (on_change)
+        on_change(name, added);
+}
+
 // The owner tracker follows what every policy sees; told after each change.
 void policies_changed()
 {
@@ -236,10 +244,12 @@ bool container_add(std::unique_ptr<Container> record, std::string *error)
         LOG_INFO("Container %s%s: listening on %s\n", record->name.c_str(), about.c_str(),
                  address.c_str());
     const ProxyConfig *config = &record->config;
-    set.by_name.emplace(record->name, std::move(record));
+    const std::string name = record->name;
+    set.by_name.emplace(name, std::move(record));
     policies_changed();
     // Owners of its policy's names are known before its first client asks.
     owners_start(config);
+    changed(name, true);
     return true;
 }
 
@@ -262,7 +272,13 @@ bool container_remove(const std::string &name)
         pair_registry_for_each(close_if_of, &close);
     }
     policies_changed();
+    changed(name, false);
     return true;
+}
+
+void containers_on_change(void (*fn)(const std::string &name, bool added))
+{
+    on_change = fn;
 }
 
 const Container *container_find(const std::string &name)

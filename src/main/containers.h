@@ -24,6 +24,10 @@ bool container_add(std::unique_ptr<Container> record, std::string *error);
 // container has that name (the command line's cannot be removed).
 bool container_remove(const std::string &name);
 
+// Told of every container added or removed afterwards, whatever its origin
+// (a file, a reload, a call): the management interface's signals.
+void containers_on_change(void (*fn)(const std::string &name, bool added));
+
 // The container of that name ("" is the command line's), or null.
 const Container *container_find(const std::string &name);
 

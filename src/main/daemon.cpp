@@ -42,6 +42,10 @@ int run_daemon(int argc, char **argv)
     // Containers on demand: the management interface on the host bus.
     manage_start(&config, ManageBackend{container_add, container_remove, container_find,
                                         containers_for_each, container_of_client});
+    // Containers that come and go with their files are announced as well.
+    containers_on_change([](const std::string &name, bool added) {
+        manage_emit(added ? "ContainerAdded" : "ContainerRemoved", name);
+    });
     notify_service_manager("READY=1");
     g_main_loop_run(loop);
     g_main_loop_unref(loop);

@@ -128,7 +128,6 @@ void add_container(DBusConnection *connection, DBusMessage *call)
     if (reply &&
         dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID))
         send_reply(connection, reply.get());
-    manage_emit("ContainerAdded", name);
 }
 
 // -- RemoveContainer --------------------------------------------------------
@@ -156,7 +155,6 @@ void remove_container(DBusConnection *connection, DBusMessage *call)
     LOG_INFO("container %s removed by %s\n", name, dbus_message_get_sender(call));
     MessagePtr reply(dbus_message_new_method_return(call));
     send_reply(connection, reply.get());
-    manage_emit("ContainerRemoved", name);
 }
 
 // -- ListContainers ---------------------------------------------------------

@@ -375,6 +375,15 @@ TEST_F(ManageTest, FileContainersAreListedButRemovedOnlyWithTheirFile)
     EXPECT_NE(result.find("comes from a file"), std::string::npos) << result;
     round_trip(client);
     EXPECT_TRUE(list(host).count("fromfile"));
+
+    // Files that come and go at a reload are announced like calls.
+    add_match(host, std::string("type='signal',interface='") + manage_interface + "'");
+    const std::string files = dir.file("containers.d");
+    write_file(files + "/second.conf", "listen unix:path=" + dir.file("second.sock") + "\n");
+    ASSERT_EQ(unlink((files + "/fromfile.conf").c_str()), 0);
+    ASSERT_TRUE(daemon.process().signal(SIGHUP));
+    EXPECT_TRUE(host.wait_message([](DBusMessage *m) { return is_signal(m, "ContainerAdded", "second"); }));
+    EXPECT_TRUE(host.wait_message([](DBusMessage *m) { return is_signal(m, "ContainerRemoved", "fromfile"); }));
 }
 
 // The daemon makes its sockets only in a directory no one else can change.
