@@ -66,16 +66,20 @@ long counted_messages(const QueueBound &bound)
     return bound.counter ? bound.counter->messages : 0;
 }
 
-void set_held(QueueBound &bound, long held)
+// Counted in the daemon's total and in the pair's config's: a container's
+// clients count against its share as well as the daemon's bound.
+void set_held(ConnectionPair *pair, QueueBound &bound, long held)
 {
     daemon_held += held - bound.held;
+    if (pair->config)
+        pair->config->queued_held += held - bound.held;
     bound.held = held;
 }
 
 // `bound`'s queue holds `queued` bytes now.
-void note_held(QueueBound &bound, long queued)
+void note_held(ConnectionPair *pair, QueueBound &bound, long queued)
 {
-    set_held(bound, queued + counted_messages(bound) * overrides.relay_queued_message_cost);
+    set_held(pair, bound, queued + counted_messages(bound) * overrides.relay_queued_message_cost);
 }
 
 long held_by(const ConnectionPair *pair)
@@ -89,6 +93,8 @@ void disconnect_stuck(ConnectionPair *pair, bool to_client, long queued)
     // client's Disconnected releases the pair.
     if (!dbus_connection_get_is_connected(pair->client))
         return;
+    // The pair relieved may be another than the one being served.
+    const LogContainerScope named(pair->config ? pair->config->container_name : nullptr);
     static LogLimit client_stuck, bus_stuck;
     if (to_client)
         LOG_LIMITED(&client_stuck, LOG_LEVEL_WARN,
@@ -101,27 +107,43 @@ void disconnect_stuck(ConnectionPair *pair, bool to_client, long queued)
     pair_close(pair);
 }
 
+struct Measured {
+    const ProxyConfig *only; // null: every pair
+    std::vector<ConnectionPair *> holders;
+};
+
 void measure(ConnectionPair *pair, void *data)
 {
+    auto *measured = static_cast<Measured *>(data);
+    if (measured->only && pair->config != measured->only)
+        return;
     // A pair already closed is on its way out, and its queues with it.
     if (!dbus_connection_get_is_connected(pair->client)) {
-        set_held(pair->to_client, 0);
-        set_held(pair->to_bus, 0);
+        set_held(pair, pair->to_client, 0);
+        set_held(pair, pair->to_bus, 0);
         return;
     }
-    note_held(pair->to_client, dbus_connection_get_outgoing_size(pair->client));
-    note_held(pair->to_bus, pair->server ? dbus_connection_get_outgoing_size(pair->server) : 0);
+    note_held(pair, pair->to_client, dbus_connection_get_outgoing_size(pair->client));
+    note_held(pair, pair->to_bus,
+              pair->server ? dbus_connection_get_outgoing_size(pair->server) : 0);
     if (held_by(pair) > 0)
-        static_cast<std::vector<ConnectionPair *> *>(data)->push_back(pair);
+        measured->holders.push_back(pair);
 }
 
-// Past the daemon's bound by the last measures: measures every queue, then
-// disconnects the clients that hold the most until the rest fits.
-void relieve_daemon()
+// Past a bound by the last measures: the daemon's (`only` null) or that
+// container's share. Measures every queue that counts against it, then
+// disconnects the clients that hold the most, of that container only,
+// until the rest fits.
+void relieve(const ProxyConfig *only)
 {
-    std::vector<ConnectionPair *> holders;
-    pair_registry_for_each(measure, &holders);
-    while (daemon_held > overrides.daemon_max_queued_bytes && !holders.empty()) {
+    Measured measured{only, {}};
+    pair_registry_for_each(measure, &measured);
+    std::vector<ConnectionPair *> &holders = measured.holders;
+    auto past = [only] {
+        return only ? only->queued_held > only->max_queued_bytes
+                    : daemon_held > overrides.daemon_max_queued_bytes;
+    };
+    while (past() && !holders.empty()) {
         auto most = holders.begin();
         for (auto h = holders.begin(); h != holders.end(); ++h)
             if (held_by(*h) > held_by(*most))
@@ -131,8 +153,8 @@ void relieve_daemon()
         const bool to_client = pair->to_client.held >= pair->to_bus.held;
         disconnect_stuck(pair, to_client,
                          dbus_connection_get_outgoing_size(to_client ? pair->client : pair->server));
-        set_held(pair->to_client, 0);
-        set_held(pair->to_bus, 0);
+        set_held(pair, pair->to_client, 0);
+        set_held(pair, pair->to_bus, 0);
     }
 }
 
@@ -189,16 +211,18 @@ void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
         bound.unsized = true;
     else if (now_queued - queued > bound.largest)
         bound.largest = now_queued - queued;
-    note_held(bound, now_queued);
+    note_held(pair, bound, now_queued);
+    const ProxyConfig *config = pair->config;
+    if (config && config->max_queued_bytes > 0 && config->queued_held > config->max_queued_bytes)
+        relieve(config);
     if (daemon_held > overrides.daemon_max_queued_bytes)
-        relieve_daemon();
+        relieve(nullptr);
 }
 
 void relay_forget_queues(ConnectionPair *pair)
 {
     for (QueueBound *bound : {&pair->to_client, &pair->to_bus}) {
-        daemon_held -= bound->held;
-        bound->held = 0;
+        set_held(pair, *bound, 0);
         if (bound->counter && --bound->counter->refs == 0)
             std::free(bound->counter);
         bound->counter = nullptr;
