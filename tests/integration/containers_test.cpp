@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <sstream>
 
@@ -430,17 +431,19 @@ TEST_F(Containers, EachContainerAuditsIntoItsOwnDestination)
                       file_line = dir.file("line.policy");
     write_conf("a", "audit " + file_a + "\n");
     write_conf("b", "audit " + file_b + "\n");
+    // The same file: one audit, neither overwriting the other's rules.
+    write_conf("b2", "audit " + file_b + "\n");
     write_conf("quiet"); // not audited
     write_conf("logged", "audit\n");
-    start({"a", "b", "quiet", "logged"}, {"--audit=" + file_line});
+    start({"a", "b", "b2", "quiet", "logged"}, {"--audit=" + file_line});
 
-    Client line, a, b, quiet, logged;
+    Client line, a, b, b2, quiet, logged;
     ASSERT_TRUE(line.open(daemon.address()));
-    for (auto [client, name] : {std::pair{&a, "a"}, {&b, "b"}, {&quiet, "quiet"},
-                                {&logged, "logged"}})
+    for (auto [client, name] : {std::pair{&a, "a"}, {&b, "b"}, {&b2, "b2"},
+                                {&quiet, "quiet"}, {&logged, "logged"}})
         ASSERT_TRUE(client->open(address_of(name))) << name << "\n" << daemon.log();
     for (auto [client, path] : {std::pair{&line, "/line"}, {&a, "/a"}, {&b, "/b"},
-                                {&quiet, "/quiet"}, {&logged, "/logged"}})
+                                {&b2, "/b2"}, {&quiet, "/quiet"}, {&logged, "/logged"}})
         EXPECT_EQ(ping_at(*client, path), "ok") << path;
 
     // SIGUSR1: every audit writes what its connected clients did.
@@ -455,12 +458,13 @@ TEST_F(Containers, EachContainerAuditsIntoItsOwnDestination)
     };
     const struct {
         const std::string &file;
-        const char *own;
-    } files[] = {{file_a, "/a"}, {file_b, "/b"}, {file_line, "/line"}};
+        std::vector<std::string> own;
+    } files[] = {{file_a, {"/a"}}, {file_b, {"/b", "/b2"}}, {file_line, {"/line"}}};
     for (const auto &f : files) {
         const std::string policy = read_file(f.file);
-        for (const char *path : {"/a", "/b", "/line", "/quiet", "/logged"})
-            EXPECT_EQ(policy.find(rule(path)) != std::string::npos, path == std::string(f.own))
+        for (const char *path : {"/a", "/b", "/b2", "/line", "/quiet", "/logged"})
+            EXPECT_EQ(policy.find(rule(path)) != std::string::npos,
+                      std::find(f.own.begin(), f.own.end(), path) != f.own.end())
                 << f.file << " " << path << "\n" << policy;
     }
     // `audit` alone: the log; no audit at all: nothing anywhere.
@@ -477,9 +481,11 @@ TEST_F(Containers, EachContainerAuditsIntoItsOwnDestination)
         << read_file(file_a) << daemon.log();
     // The exit writes every audit's connected clients.
     EXPECT_EQ(ping_at(b, "/b_late"), "ok");
+    EXPECT_EQ(ping_at(b2, "/b2_late"), "ok");
     EXPECT_EQ(ping_at(line, "/line_late"), "ok");
     EXPECT_EQ(daemon.process().stop(), 0);
-    EXPECT_NE(read_file(file_b).find(rule("/b_late")), std::string::npos) << read_file(file_b);
+    for (const char *path : {"/b", "/b2", "/b_late", "/b2_late"})
+        EXPECT_NE(read_file(file_b).find(rule(path)), std::string::npos) << read_file(file_b);
     EXPECT_EQ(read_file(file_b).find(rule("/a_late")), std::string::npos);
     EXPECT_NE(read_file(file_line).find(rule("/line_late")), std::string::npos);
     EXPECT_EQ(read_file(file_line).find(rule("/b_late")), std::string::npos);
@@ -490,24 +496,42 @@ TEST_F(Containers, AContainerPastItsShareLosesItsOwnHeaviestClientOnly)
 {
     write_conf("flood", "max-queued-bytes 4194304\n"); // 4 MiB
     write_conf("calm");                                 // half the daemon's 256 MiB
-    start({"flood", "calm"});
-    // None of them reads while 32 blobs (8 MiB) are sent: the greedy one
-    // hears 6 MiB, the modest one 1 MiB, both in the flooded container;
-    // another container's client hears everything, more than either.
+    start({"flood", "calm"}, {"--trace"});
     Client greedy, modest, calm, host;
     ASSERT_TRUE(host.open(bus.address()));
+    // A client that left with 3 MiB unread no longer counts.
+    {
+        Client quitter;
+        ASSERT_TRUE(quitter.open(address_of("flood")));
+        ASSERT_EQ(add_match(quitter, "interface='org.example.Flood'"), "ok");
+        for (int i = 0; i < 12; ++i)
+            emit_blob(host, "early");
+        dbus_connection_flush(host.conn());
+        // Traced as each is relayed, without the quitter reading.
+        ASSERT_TRUE(wait_until([&] { return count_lines(daemon.log(), "member='Blob'") == 12; }))
+            << daemon.log();
+    }
+    ASSERT_TRUE(wait_until([&] {
+        return count_lines(daemon.log(), "[container flood] [CLIENT:][NULL]connection was "
+                                         "disconnected") == 1;
+    })) << daemon.log();
+    // None of them reads while 32 blobs (8 MiB) are sent: the greedy one
+    // hears 6 MiB, the modest one 2 MiB, both in the flooded container;
+    // another container's client hears everything, more than either.
     ASSERT_TRUE(greedy.open(address_of("flood")));
     ASSERT_TRUE(modest.open(address_of("flood")));
     ASSERT_TRUE(calm.open(address_of("calm")));
     for (int i = 0; i < 6; ++i)
         ASSERT_EQ(add_match(greedy, "interface='org.example.Flood',arg0='s" + std::to_string(i) + "'"),
                   "ok");
-    ASSERT_EQ(add_match(modest, "interface='org.example.Flood',arg0='s0'"), "ok");
+    for (const char *share : {"s0", "s1"})
+        ASSERT_EQ(add_match(modest, "interface='org.example.Flood',arg0='" + std::string(share) + "'"),
+                  "ok");
     ASSERT_EQ(add_match(calm, "interface='org.example.Flood'"), "ok");
     std::vector<std::string> sent, to_modest;
     for (int i = 0; i < 32; ++i) {
         sent.push_back("s" + std::to_string(i % 8));
-        if (sent.back() == "s0")
+        if (sent.back() == "s0" || sent.back() == "s1")
             to_modest.push_back(sent.back());
         emit_blob(host, sent.back());
     }
