@@ -60,6 +60,7 @@ struct ClientAudit {
 // A write of the file, handed to a worker thread with its own text and
 // handed back through the main context: neither side touches it meanwhile.
 struct WriteJob {
+    Audit *audit;
     std::string path;
     std::string text;
     std::string whose;
@@ -67,15 +68,26 @@ struct WriteJob {
     std::string why;
 };
 
-struct AuditState {
-    bool on = false;
+// Process-wide: the key of hash_of, the one worker that writes every
+// audit's file, and the open audits (for SIGUSR1 and the exit).
+uint64_t hash_key = 0;
+GThreadPool *pool = nullptr;
+Audit *open_audits = nullptr;
+bool finished = false; // audit_finish ran: the loop is gone
+
+} // namespace
+
+// One destination: a file, or the log. Every config whose clients are
+// audited there holds a reference; a file named twice is one record, so
+// that two holders never overwrite each other's rules.
+struct Audit {
+    unsigned refs = 0;
+    Audit *next = nullptr; // in open_audits
     std::string file;   // empty: the policies go to the log
-    AuditPolicy loaded; // what the file held at start
+    AuditPolicy loaded; // what the file held when it was opened
     std::map<std::string, AuditPolicy> programs; // merged policy per program
     std::unordered_map<ConnectionPair *, ClientAudit> clients;
-    uint64_t hash_key = 0;
     // The writer.
-    GThreadPool *pool = nullptr;
     WriteJob *in_flight = nullptr; // with the worker
     bool dirty = false;            // changes no write holds yet
     guint timer = 0;
@@ -84,7 +96,7 @@ struct AuditState {
     unsigned more_whose = 0;
 };
 
-AuditState audit;
+namespace {
 
 // Asked for explicitly, so shown whatever --verbose says, with a prefix of
 // its own in the log's format.
@@ -162,7 +174,7 @@ std::string program_of(DBusConnection *client)
 // that collide so as to hide one.
 uint64_t hash_of(const std::string &thing)
 {
-    uint64_t h = audit.hash_key ^ 0xcbf29ce484222325ULL;
+    uint64_t h = hash_key ^ 0xcbf29ce484222325ULL;
     for (unsigned char byte : thing) {
         h ^= byte;
         h *= 0x100000001b3ULL;
@@ -188,7 +200,7 @@ void add_note(ClientAudit &c, const std::string &text)
                           client_overflow(c));
 }
 
-ClientAudit &client_of(ConnectionPair *pair)
+ClientAudit &client_of(Audit &audit, ConnectionPair *pair)
 {
     auto [it, added] = audit.clients.try_emplace(pair);
     ClientAudit &c = it->second;
@@ -426,7 +438,7 @@ void report(ClientAudit &c)
 
 // A client's policy into its program's; programs past the first
 // max_programs share one.
-void merge(const ClientAudit &c)
+void merge(Audit &audit, const ClientAudit &c)
 {
     std::string program = c.program.empty() ? "(program unknown)" : c.program;
     if (!audit.programs.count(program) && audit.programs.size() >= max_programs)
@@ -437,7 +449,7 @@ void merge(const ClientAudit &c)
                            " KiB of rules): this policy is incomplete");
 }
 
-std::string file_text()
+std::string file_text(const Audit &audit)
 {
     AuditPolicy all = audit.loaded;
     for (const auto &[program, policy] : audit.programs) {
@@ -457,9 +469,9 @@ void log_written(const WriteJob &job)
                    job.why.c_str());
 }
 
-WriteJob *take_job()
+WriteJob *take_job(Audit &audit)
 {
-    auto *job = new WriteJob{audit.file, file_text(), audit.first_whose, false, ""};
+    auto *job = new WriteJob{&audit, audit.file, file_text(audit), audit.first_whose, false, ""};
     if (audit.more_whose > 0)
         job->whose += " and " + std::to_string(audit.more_whose) + " more client(s)";
     audit.first_whose.clear();
@@ -468,16 +480,20 @@ WriteJob *take_job()
     return job;
 }
 
-void schedule_write(bool now);
+void schedule_write(Audit &audit, bool now);
+void free_audit(Audit *audit);
 
 gboolean on_written(gpointer data)
 {
     auto *job = static_cast<WriteJob *>(data);
+    Audit &audit = *job->audit;
     audit.in_flight = nullptr;
     log_written(*job);
     delete job;
     if (audit.dirty)
-        schedule_write(false);
+        schedule_write(audit, audit.refs == 0);
+    else if (audit.refs == 0)
+        free_audit(&audit); // its last holder went while this write was on its way
     return G_SOURCE_REMOVE;
 }
 
@@ -493,26 +509,28 @@ void write_on_worker(gpointer data, gpointer)
     g_source_unref(done);
 }
 
-void start_write()
+void start_write(Audit &audit)
 {
-    if (!audit.pool)
-        audit.pool = g_thread_pool_new(write_on_worker, nullptr, 1, FALSE, nullptr);
+    // One worker for every audit: their writes take turns.
+    if (!pool)
+        pool = g_thread_pool_new(write_on_worker, nullptr, 1, FALSE, nullptr);
     audit.last_write_us = g_get_monotonic_time();
-    audit.in_flight = take_job();
-    g_thread_pool_push(audit.pool, audit.in_flight, nullptr);
+    audit.in_flight = take_job(audit);
+    g_thread_pool_push(pool, audit.in_flight, nullptr);
 }
 
-gboolean on_write_timer(gpointer)
+gboolean on_write_timer(gpointer data)
 {
+    Audit &audit = *static_cast<Audit *>(data);
     audit.timer = 0;
     if (audit.dirty && !audit.in_flight)
-        start_write();
+        start_write(audit);
     return G_SOURCE_REMOVE;
 }
 
 // Coalesces: at most one write every write_interval_us, one at a time;
 // `now` (SIGUSR1) skips the wait but not a write in progress.
-void schedule_write(bool now)
+void schedule_write(Audit &audit, bool now)
 {
     audit.dirty = true;
     if (now) {
@@ -527,12 +545,12 @@ void schedule_write(bool now)
                             ? 0
                             : audit.last_write_us + write_interval_us - g_get_monotonic_time();
     if (wait <= 0)
-        start_write();
+        start_write(audit);
     else
-        audit.timer = g_timeout_add(guint(wait / 1000 + 1), on_write_timer, nullptr);
+        audit.timer = g_timeout_add(guint(wait / 1000 + 1), on_write_timer, &audit);
 }
 
-void changed_by(const std::string &whose)
+void changed_by(Audit &audit, const std::string &whose)
 {
     if (audit.first_whose.empty())
         audit.first_whose = whose;
@@ -540,42 +558,104 @@ void changed_by(const std::string &whose)
         ++audit.more_whose;
 }
 
+Audit *audit_of(ConnectionPair *pair)
+{
+    return pair->config ? pair->config->audit : nullptr;
+}
+
+void free_audit(Audit *audit)
+{
+    for (Audit **at = &open_audits; *at; at = &(*at)->next)
+        if (*at == audit) {
+            *at = audit->next;
+            break;
+        }
+    if (audit->timer)
+        g_source_remove(audit->timer);
+    delete audit;
+}
+
 } // namespace
 
-int audit_command_line_option(const char *arg)
+Audit *audit_open(const std::string &file, std::string *why)
 {
-    if (audit.hash_key == 0)
-        audit.hash_key = (uint64_t(g_random_int()) << 32) | g_random_int();
-    if (std::strcmp(arg, "--audit") == 0) {
-        audit.on = true;
-        return 1;
+    if (hash_key == 0)
+        hash_key = (uint64_t(g_random_int()) << 32) | g_random_int();
+    for (Audit *open = open_audits; open; open = open->next)
+        if (open->file == file) {
+            ++open->refs;
+            return open;
+        }
+    auto *audit = new Audit;
+    audit->file = file;
+    if (!file.empty() && !audit_policy_load(file, &audit->loaded, why)) {
+        delete audit;
+        return nullptr;
     }
-    if (std::strncmp(arg, "--audit=", 8) != 0)
-        return 0;
-    if (arg[8] == '\0')
-        return -1;
-    audit.on = true;
-    audit.file = arg + 8;
-    audit.loaded = AuditPolicy{};
+    audit->refs = 1;
+    audit->next = open_audits;
+    open_audits = audit;
+    return audit;
+}
+
+void audit_release(Audit *audit)
+{
+    if (!audit || --audit->refs > 0)
+        return;
+    if (finished) { // audit_finish wrote it
+        free_audit(audit);
+        return;
+    }
+    // Normally its clients left before it: each was merged then.
+    for (auto &[pair, c] : audit->clients) {
+        if (audit->file.empty()) {
+            report(c);
+        } else {
+            merge(*audit, c);
+            changed_by(*audit, c.label);
+            audit->dirty = true;
+        }
+    }
+    audit->clients.clear();
+    if (audit->dirty)
+        schedule_write(*audit, true); // freed once written (on_written)
+    else if (!audit->in_flight)
+        free_audit(audit);
+}
+
+int audit_command_line_option(ProxyConfig *config, const char *arg)
+{
+    std::string file;
+    if (std::strcmp(arg, "--audit") != 0) {
+        if (std::strncmp(arg, "--audit=", 8) != 0)
+            return 0;
+        if (arg[8] == '\0')
+            return -1;
+        file = arg + 8;
+    }
     std::string why;
-    if (!audit_policy_load(audit.file, &audit.loaded, &why)) {
-        LOG_FATAL("Cannot add to the audit's policy file %s: %s\n", audit.file.c_str(),
-                  why.c_str());
+    Audit *audit = audit_open(file, &why);
+    if (!audit) {
+        LOG_FATAL("Cannot add to the audit's policy file %s: %s\n", file.c_str(), why.c_str());
         std::exit(1);
     }
+    // The last option counts.
+    audit_release(config->audit);
+    config->audit = audit;
     return 1;
 }
 
 bool audit_enabled()
 {
-    return audit.on;
+    return open_audits != nullptr;
 }
 
 void audit_client_message(ConnectionPair *pair, DBusMessage *message)
 {
-    if (!audit.on)
+    Audit *audit = audit_of(pair);
+    if (!audit)
         return;
-    ClientAudit &c = client_of(pair);
+    ClientAudit &c = client_of(*audit, pair);
     const char *interface = dbus_message_get_interface(message);
     const char *member = dbus_message_get_member(message);
     const char *path = dbus_message_get_path(message);
@@ -619,10 +699,11 @@ void audit_client_message(ConnectionPair *pair, DBusMessage *message)
 
 void audit_refused(ConnectionPair *pair, DBusMessage *message)
 {
-    if (!audit.on)
+    Audit *audit = audit_of(pair);
+    if (!audit)
         return;
     const char *destination = dbus_message_get_destination(message);
-    note(client_of(pair), "was refused " + std::string(destination ? destination : "(no destination)") +
+    note(client_of(*audit, pair), "was refused " + std::string(destination ? destination : "(no destination)") +
                               " " + what(dbus_message_get_interface(message),
                                          dbus_message_get_member(message),
                                          dbus_message_get_path(message)));
@@ -630,9 +711,10 @@ void audit_refused(ConnectionPair *pair, DBusMessage *message)
 
 void audit_bus_message(ConnectionPair *pair, DBusMessage *message, bool withheld)
 {
-    if (!audit.on)
+    Audit *audit = audit_of(pair);
+    if (!audit)
         return;
-    ClientAudit &c = client_of(pair);
+    ClientAudit &c = client_of(*audit, pair);
     switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
     case DBUS_MESSAGE_TYPE_ERROR:
@@ -668,72 +750,84 @@ void audit_bus_message(ConnectionPair *pair, DBusMessage *message, bool withheld
 
 void audit_pair_end(ConnectionPair *pair)
 {
-    auto it = audit.clients.find(pair);
-    if (it == audit.clients.end())
+    Audit *audit = audit_of(pair);
+    if (!audit)
+        return;
+    auto it = audit->clients.find(pair);
+    if (it == audit->clients.end())
         return;
     ClientAudit &c = it->second;
-    if (audit.file.empty()) {
+    if (audit->file.empty()) {
         report(c);
     } else if (!c.policy.rules.empty() || !c.policy.notes.empty()) {
         // A client that needed nothing (say, a GetId) leaves the file alone.
-        merge(c);
-        changed_by(c.label);
-        schedule_write(false);
+        merge(*audit, c);
+        changed_by(*audit, c.label);
+        schedule_write(*audit, false);
     }
-    audit.clients.erase(it);
+    audit->clients.erase(it);
 }
 
 void audit_write_all()
 {
-    if (!audit.on)
-        return;
-    if (audit.file.empty()) {
-        for (auto &[pair, c] : audit.clients)
-            report(c);
-        return;
+    for (Audit *audit = open_audits; audit; audit = audit->next) {
+        if (audit->file.empty()) {
+            for (auto &[pair, c] : audit->clients)
+                report(c);
+            continue;
+        }
+        for (auto &[pair, c] : audit->clients)
+            merge(*audit, c);
+        audit->first_whose = "every connected client";
+        audit->more_whose = 0;
+        schedule_write(*audit, true);
     }
-    for (auto &[pair, c] : audit.clients)
-        merge(c);
-    audit.first_whose = "every connected client";
-    audit.more_whose = 0;
-    schedule_write(true);
 }
 
 void audit_finish()
 {
-    if (!audit.on)
-        return;
-    if (audit.file.empty()) {
-        for (auto &[pair, c] : audit.clients)
-            report(c);
-    } else if (!audit.clients.empty()) {
-        for (auto &[pair, c] : audit.clients)
-            merge(c);
-        audit.first_whose = "every connected client";
-        audit.more_whose = 0;
-        audit.dirty = true;
+    for (Audit *audit = open_audits; audit; audit = audit->next) {
+        if (audit->file.empty()) {
+            for (auto &[pair, c] : audit->clients)
+                report(c);
+        } else if (!audit->clients.empty()) {
+            for (auto &[pair, c] : audit->clients)
+                merge(*audit, c);
+            audit->first_whose = "every connected client";
+            audit->more_whose = 0;
+            audit->dirty = true;
+        }
+        audit->clients.clear();
+        if (audit->timer)
+            g_source_remove(audit->timer);
+        audit->timer = 0;
     }
-    audit.clients.clear();
-    if (audit.timer)
-        g_source_remove(audit.timer);
-    audit.timer = 0;
     // The loop has ended: waiting for the disk is allowed now.
-    if (audit.pool)
-        g_thread_pool_free(audit.pool, FALSE, TRUE);
-    audit.pool = nullptr;
-    if (WriteJob *job = audit.in_flight) {
-        // Its hand-back will never run: take it here.
-        if (GSource *done = g_main_context_find_source_by_user_data(nullptr, job))
-            g_source_destroy(done);
-        audit.in_flight = nullptr;
-        log_written(*job);
-        delete job;
+    if (pool)
+        g_thread_pool_free(pool, FALSE, TRUE);
+    pool = nullptr;
+    for (Audit *audit = open_audits; audit; audit = audit->next) {
+        if (WriteJob *job = audit->in_flight) {
+            // Its hand-back will never run: take it here.
+            if (GSource *done = g_main_context_find_source_by_user_data(nullptr, job))
+                g_source_destroy(done);
+            audit->in_flight = nullptr;
+            log_written(*job);
+            delete job;
+        }
+        if (audit->dirty) {
+            WriteJob *job = take_job(*audit);
+            job->ok = audit_file_replace(job->path, job->text, &job->why);
+            log_written(*job);
+            delete job;
+        }
+        audit->programs.clear();
     }
-    if (audit.dirty) {
-        WriteJob *job = take_job();
-        job->ok = audit_file_replace(job->path, job->text, &job->why);
-        log_written(*job);
-        delete job;
+    finished = true;
+    // Those no holder keeps; the others go with their holders.
+    for (Audit *audit = open_audits, *next; audit; audit = next) {
+        next = audit->next;
+        if (audit->refs == 0)
+            free_audit(audit);
     }
-    audit.programs.clear();
 }

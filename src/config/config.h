@@ -22,6 +22,8 @@ struct ProxyConfig {
     int namespace_lookups;     // 1: --namespace-lookups (see namespace/lookups.h)
     struct PolicyRules *policy; // --filter: the access policy; null: no filtering
     const char *containers_dir; // --containers DIR; the command line's only
+    // Where its clients are audited (audit/audit.h); null: they are not.
+    struct Audit *audit;
 
     // Null for the command line's: its list is the daemon's (in
     // overrides.activation_list_dir, named after the bus), its icons are
@@ -37,6 +39,12 @@ struct ProxyConfig {
     // `on_unused` is set (the container was removed), it is called.
     unsigned clients;
     void (*on_unused)(ProxyConfig *config);
+    // Its share of the daemon's bounds (relay/forward.cpp, relay/accept.cpp);
+    // 0: none of its own, only the daemon's (the command line's).
+    unsigned max_clients;
+    long max_queued_bytes;
+    // What its pairs' queues held when last measured, added up.
+    long queued_held;
 };
 
 // Zero-fills the record and sets the defaults.

@@ -1,5 +1,6 @@
 #include "containers/record.h"
 
+#include "audit/audit.h"
 #include "namespace/activation_list.h"
 #include "policy/options.h"
 #include "policy/parse.h"
@@ -111,6 +112,7 @@ bool seen(const std::vector<std::string> &list, const std::string &item)
 
 Container::~Container()
 {
+    audit_release(config.audit);
     policy_config_free(&config);
     activation_list_forget(&config);
     g_list_free(config.owned_names);
@@ -191,6 +193,29 @@ int container_apply_setting(Container *c, const std::string &key, const std::str
             return fail(why, "audit is given twice");
         c->audit = true;
         c->audit_file = value;
+        return 0;
+    }
+    if (key == "max-clients" || key == "max-queued-bytes") {
+        const bool clients = key == "max-clients";
+        bool given = clients ? c->max_clients != 0 : c->max_queued_bytes != 0;
+        if (given)
+            return fail(why, key + " is given twice");
+        // A count, not an expression: digits only, at least 1.
+        const long ceiling = clients ? 1000000L : 1L << 40;
+        long n = 0;
+        for (char digit : value) {
+            if (!g_ascii_isdigit(digit) || n > ceiling)
+                return fail(why, key + " needs a whole number from 1 to " +
+                                     std::to_string(ceiling) + ": " + value);
+            n = n * 10 + (digit - '0');
+        }
+        if (value.empty() || n < 1 || n > ceiling)
+            return fail(why, key + " needs a whole number from 1 to " + std::to_string(ceiling) +
+                                 ": " + value);
+        if (clients)
+            c->max_clients = static_cast<unsigned>(n);
+        else
+            c->max_queued_bytes = n;
         return 0;
     }
     if (key == "metadata") {
@@ -275,6 +300,9 @@ int container_finish(Container *c, std::string *why)
     config.activation_list_path = c->activation_list.c_str();
     config.panel_prefix = c->panel_prefix.empty() ? nullptr : c->panel_prefix.c_str();
     config.namespace_lookups = c->lookups ? 1 : 0;
+    config.max_clients = c->max_clients ? c->max_clients : container_default_max_clients;
+    config.max_queued_bytes =
+        c->max_queued_bytes ? c->max_queued_bytes : overrides.daemon_max_queued_bytes / 2;
     if (c->filter && !config.policy)
         config.policy = new PolicyRules; // nothing but the bus
     if (config.policy)

@@ -31,10 +31,12 @@ struct Container {
     std::string activation_list;           // empty: container_default_list()
     std::string panel_prefix;              // empty: panel_icon_prefix
     bool lookups = false;                  // as --namespace-lookups
-    // Each container's own audit comes later; kept so that it can be
-    // listed, and used once the audit is per container.
+    // `audit [FILE]`: container_add opens it as config.audit.
     bool audit = false;
     std::string audit_file;                // empty: the log
+    // Its share of the daemon's bounds; 0: the default (container_finish).
+    unsigned max_clients = 0;
+    long max_queued_bytes = 0;
     std::vector<std::pair<std::string, std::string>> metadata; // in file order
     bool filter = false;                   // a policy line or `filter` was given
     std::vector<std::string> policy_lines; // "KIND ARG", as given
@@ -54,6 +56,10 @@ struct Container {
 // A container with the daemon's process-wide settings (`daemon`: bus,
 // verbosity, trace) and nothing else set yet.
 std::unique_ptr<Container> container_new(const std::string &name, const ProxyConfig &daemon);
+
+// Clients a container may have at once when its file names no max-clients.
+// Its share of queued bytes defaults to half the daemon's bound.
+constexpr unsigned container_default_max_clients = 256;
 
 // Letters, digits, '_' and '-', not starting with a digit, 1 to 64 bytes.
 bool container_name_valid(const std::string &name);

@@ -196,7 +196,7 @@ void parse_command_line(int argc, char **argv, ProxyConfig *config)
             continue;
         }
 
-        if (const int taken = audit_command_line_option(arg)) {
+        if (const int taken = audit_command_line_option(config, arg)) {
             if (taken < 0)
                 print_usage(program, 1);
             continue;

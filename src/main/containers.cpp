@@ -1,5 +1,6 @@
 #include "main/containers.h"
 
+#include "audit/audit.h"
 #include "log/log.h"
 #include "main/listener.h"
 #include "policy/owners.h"
@@ -224,6 +225,15 @@ bool container_add(std::unique_ptr<Container> record, std::string *error)
     if (set.by_name.count(record->name)) {
         *error = "a container named " + record->name + " exists already";
         return false;
+    }
+    // Its audit starts with it, whoever adds it; ~Container releases it.
+    if (record->audit && !record->config.audit) {
+        std::string why;
+        record->config.audit = audit_open(record->audit_file, &why);
+        if (!record->config.audit) {
+            *error = "cannot add to the audit's policy file " + record->audit_file + ": " + why;
+            return false;
+        }
     }
     for (const std::string &address : record->listen) {
         std::string problem;

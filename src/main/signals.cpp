@@ -199,8 +199,9 @@ void install_signal_handlers(GMainLoop *loop, ProxyConfig *config, unsigned drai
     catch_signal(SIGTERM);
     catch_signal(SIGINT);
     catch_signal(SIGHUP);
-    if (audit_enabled())
-        catch_signal(SIGUSR1);
+    // Always: a container added later may be audited, and SIGUSR1 must
+    // never end the daemon.
+    catch_signal(SIGUSR1);
 }
 
 void raise_descriptor_limit()

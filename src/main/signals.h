@@ -7,8 +7,8 @@
 
 // SIGTERM and SIGINT: stop accepting, let the clients receive what is
 // queued for them (up to `drain_ms`), then quit `loop`; a second such
-// signal quits at once. SIGHUP: reopen the log file. SIGUSR1 (with
-// --audit): write every connected client's policy. Both `loop` and
+// signal quits at once. SIGHUP: reopen the log file. SIGUSR1: write
+// every audited client's policy (nothing without an audit). Both `loop` and
 // `config` must outlive the loop.
 void install_signal_handlers(GMainLoop *loop, ProxyConfig *config, unsigned drain_ms = 2000);
 

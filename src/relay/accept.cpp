@@ -151,6 +151,17 @@ void on_new_connection(DBusServer *, DBusConnection *connection, void *data)
 
     LOG_IF(config->trace, LOG_LEVEL_INFO, "New connection\n");
 
+    // A container at its client limit: closed before anything is read, so
+    // that one container cannot take every descriptor of the daemon.
+    if (config->max_clients > 0 && config->clients >= config->max_clients) {
+        static LogLimit refused;
+        LOG_LIMITED(&refused, LOG_LEVEL_WARN,
+                    "The container has %u clients, its limit: refusing a new connection\n",
+                    config->clients);
+        dbus_connection_close(connection);
+        return;
+    }
+
     pair_make_room_for_silent();
     ConnectionPair *pair = pair_new(connection);
     if (!pair)

@@ -23,8 +23,8 @@ dbus_int32_t counter_slot = -1;
 
 // What every pair's two queues held when last measured, added up. libdbus
 // writes in between, so this can only overstate what is queued; once it
-// passes the daemon's bound every queue is measured again, and the sum made
-// afresh, before anyone is cut off.
+// passes the daemon's bound every queue is measured again before anyone is
+// cut off.
 long daemon_held = 0;
 
 void release_counted(void *data)
@@ -66,16 +66,20 @@ long counted_messages(const QueueBound &bound)
     return bound.counter ? bound.counter->messages : 0;
 }
 
-void set_held(QueueBound &bound, long held)
+// Counted in the daemon's total and in the pair's config's: a container's
+// clients count against its share as well as the daemon's bound.
+void set_held(ConnectionPair *pair, QueueBound &bound, long held)
 {
     daemon_held += held - bound.held;
+    if (pair->config)
+        pair->config->queued_held += held - bound.held;
     bound.held = held;
 }
 
 // `bound`'s queue holds `queued` bytes now.
-void note_held(QueueBound &bound, long queued)
+void note_held(ConnectionPair *pair, QueueBound &bound, long queued)
 {
-    set_held(bound, queued + counted_messages(bound) * overrides.relay_queued_message_cost);
+    set_held(pair, bound, queued + counted_messages(bound) * overrides.relay_queued_message_cost);
 }
 
 long held_by(const ConnectionPair *pair)
@@ -89,6 +93,8 @@ void disconnect_stuck(ConnectionPair *pair, bool to_client, long queued)
     // client's Disconnected releases the pair.
     if (!dbus_connection_get_is_connected(pair->client))
         return;
+    // The pair relieved may be another than the one being served.
+    const LogContainerScope named(pair->config ? pair->config->container_name : nullptr);
     static LogLimit client_stuck, bus_stuck;
     if (to_client)
         LOG_LIMITED(&client_stuck, LOG_LEVEL_WARN,
@@ -101,40 +107,45 @@ void disconnect_stuck(ConnectionPair *pair, bool to_client, long queued)
     pair_close(pair);
 }
 
-struct Measure {
+struct Measured {
+    const ProxyConfig *only; // null: every pair
     std::vector<ConnectionPair *> holders;
-    long total = 0;
 };
 
 void measure(ConnectionPair *pair, void *data)
 {
+    auto *measured = static_cast<Measured *>(data);
+    if (measured->only && pair->config != measured->only)
+        return;
     // A pair already closed is on its way out, and its queues with it.
-    const bool leaving = !dbus_connection_get_is_connected(pair->client);
-    QueueBound *bounds[] = {&pair->to_client, &pair->to_bus};
-    DBusConnection *targets[] = {pair->client, pair->server};
-    for (int i = 0; i < 2; ++i) {
-        const long queued =
-            leaving || !targets[i] ? 0 : dbus_connection_get_outgoing_size(targets[i]);
-        bounds[i]->held = leaving ? 0
-                                  : queued + counted_messages(*bounds[i]) *
-                                                 overrides.relay_queued_message_cost;
+    if (!dbus_connection_get_is_connected(pair->client)) {
+        set_held(pair, pair->to_client, 0);
+        set_held(pair, pair->to_bus, 0);
+        return;
     }
-    auto *m = static_cast<Measure *>(data);
-    m->total += held_by(pair);
+    note_held(pair, pair->to_client, dbus_connection_get_outgoing_size(pair->client));
+    note_held(pair, pair->to_bus,
+              pair->server ? dbus_connection_get_outgoing_size(pair->server) : 0);
     if (held_by(pair) > 0)
-        m->holders.push_back(pair);
+        measured->holders.push_back(pair);
 }
 
-// Past the daemon's bound by the last measures: measures every queue, then
-// disconnects the clients that hold the most until the rest fits.
-void relieve_daemon()
+// Past a bound by the last measures: the daemon's (`only` null) or that
+// container's share. Measures every queue that counts against it, then
+// disconnects the clients that hold the most, of that container only,
+// until the rest fits.
+void relieve(const ProxyConfig *only)
 {
-    Measure m;
-    pair_registry_for_each(measure, &m);
-    daemon_held = m.total;
-    while (daemon_held > overrides.daemon_max_queued_bytes && !m.holders.empty()) {
-        auto most = m.holders.begin();
-        for (auto h = m.holders.begin(); h != m.holders.end(); ++h)
+    Measured measured{only, {}};
+    pair_registry_for_each(measure, &measured);
+    std::vector<ConnectionPair *> &holders = measured.holders;
+    auto past = [only] {
+        return only ? only->queued_held > only->max_queued_bytes
+                    : daemon_held > overrides.daemon_max_queued_bytes;
+    };
+    while (past() && !holders.empty()) {
+        auto most = holders.begin();
+        for (auto h = holders.begin(); h != holders.end(); ++h)
             if (held_by(*h) > held_by(*most))
                 most = h;
         ConnectionPair *pair = *most;
@@ -142,8 +153,8 @@ void relieve_daemon()
         const bool to_client = pair->to_client.held >= pair->to_bus.held;
         disconnect_stuck(pair, to_client,
                          dbus_connection_get_outgoing_size(to_client ? pair->client : pair->server));
-        set_held(pair->to_client, 0);
-        set_held(pair->to_bus, 0);
+        set_held(pair, pair->to_client, 0);
+        set_held(pair, pair->to_bus, 0);
     }
 }
 
@@ -200,16 +211,18 @@ void relay_forward_or_disconnect(ConnectionPair *pair, DBusConnection *target,
         bound.unsized = true;
     else if (now_queued - queued > bound.largest)
         bound.largest = now_queued - queued;
-    note_held(bound, now_queued);
+    note_held(pair, bound, now_queued);
+    const ProxyConfig *config = pair->config;
+    if (config && config->max_queued_bytes > 0 && config->queued_held > config->max_queued_bytes)
+        relieve(config);
     if (daemon_held > overrides.daemon_max_queued_bytes)
-        relieve_daemon();
+        relieve(nullptr);
 }
 
 void relay_forget_queues(ConnectionPair *pair)
 {
     for (QueueBound *bound : {&pair->to_client, &pair->to_bus}) {
-        daemon_held -= bound->held;
-        bound->held = 0;
+        set_held(pair, *bound, 0);
         if (bound->counter && --bound->counter->refs == 0)
             std::free(bound->counter);
         bound->counter = nullptr;

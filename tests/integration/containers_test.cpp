@@ -1,10 +1,11 @@
 // Several containers served by one daemon (--containers DIR): each with its
-// own listeners, namespace, activation list and policy, reloaded on SIGHUP
-// without disturbing the others.
+// own listeners, namespace, activation list, policy, audit and share of the
+// daemon's bounds, reloaded on SIGHUP without disturbing the others.
 #include "fixture.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <sstream>
 
@@ -85,6 +86,54 @@ std::string has_owner(Client &client, const std::string &name)
         return error.substr(0, error.find(':'));
     dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID);
     return has ? "yes" : "no";
+}
+
+// org.example.Echo.Ping at `path`: "ok" or the error's name.
+std::string ping_at(Client &client, const std::string &path)
+{
+    MessagePtr call(dbus_message_new_method_call("org.example.Echo", path.c_str(),
+                                                 "org.example.Echo", "Ping"));
+    std::string error;
+    MessagePtr reply = client.call(call, 5000, &error);
+    return reply ? "ok" : error.substr(0, error.find(':'));
+}
+
+std::string add_match(Client &client, const std::string &rule)
+{
+    MessagePtr call = bus_call("AddMatch");
+    const char *text = rule.c_str();
+    dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    std::string error;
+    return client.call(call, 5000, &error) ? "ok" : error;
+}
+
+// A 256 KiB signal whose first argument names its share.
+void emit_blob(Client &host, const std::string &share)
+{
+    static const std::vector<unsigned char> blob(256 * 1024, 0x5a);
+    MessagePtr signal(dbus_message_new_signal("/", "org.example.Flood", "Blob"));
+    const char *label = share.c_str();
+    const unsigned char *data = blob.data();
+    dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &label, DBUS_TYPE_ARRAY,
+                             DBUS_TYPE_BYTE, &data, static_cast<int>(blob.size()),
+                             DBUS_TYPE_INVALID);
+    dbus_connection_send(host.conn(), signal.get(), nullptr);
+}
+
+// The shares of the Blob signals that reach `client`, until `expected` came.
+std::vector<std::string> blobs_read(Client &client, size_t expected)
+{
+    std::vector<std::string> shares;
+    client.wait_message(
+        [&](DBusMessage *m) {
+            const char *share = nullptr;
+            if (dbus_message_is_signal(m, "org.example.Flood", "Blob") &&
+                dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &share, DBUS_TYPE_INVALID))
+                shares.push_back(share);
+            return shares.size() >= expected;
+        },
+        20000ms);
+    return shares;
 }
 
 int count_lines(const std::string &text, const std::string &part)
@@ -372,4 +421,157 @@ TEST_F(Containers, RealClientsOverUnixAndTcp)
             EXPECT_NE(out.find("'hi'"), std::string::npos) << address << "\n" << out << err;
         }
     }
+}
+
+TEST_F(Containers, EachContainerAuditsIntoItsOwnDestination)
+{
+    Peer echo_peer;
+    ASSERT_TRUE(echo_peer.start(bus.address(), {"org.example.Echo"}, echo_handler));
+    const std::string file_a = dir.file("a.policy"), file_b = dir.file("b.policy"),
+                      file_line = dir.file("line.policy");
+    write_conf("a", "audit " + file_a + "\n");
+    write_conf("b", "audit " + file_b + "\n");
+    // The same file: one audit, neither overwriting the other's rules.
+    write_conf("b2", "audit " + file_b + "\n");
+    write_conf("quiet"); // not audited
+    write_conf("logged", "audit\n");
+    start({"a", "b", "b2", "quiet", "logged"}, {"--audit=" + file_line});
+
+    Client line, a, b, b2, quiet, logged;
+    ASSERT_TRUE(line.open(daemon.address()));
+    for (auto [client, name] : {std::pair{&a, "a"}, {&b, "b"}, {&b2, "b2"},
+                                {&quiet, "quiet"}, {&logged, "logged"}})
+        ASSERT_TRUE(client->open(address_of(name))) << name << "\n" << daemon.log();
+    for (auto [client, path] : {std::pair{&line, "/line"}, {&a, "/a"}, {&b, "/b"},
+                                {&b2, "/b2"}, {&quiet, "/quiet"}, {&logged, "/logged"}})
+        EXPECT_EQ(ping_at(*client, path), "ok") << path;
+
+    // SIGUSR1: every audit writes what its connected clients did.
+    ASSERT_TRUE(daemon.process().signal(SIGUSR1));
+    for (const std::string &file : {file_a, file_b, file_line})
+        ASSERT_TRUE(wait_until([&] {
+            return daemon.log().find("wrote the policy for every connected client to " + file) !=
+                   std::string::npos;
+        })) << file << "\n" << daemon.log();
+    const auto rule = [](const std::string &path) {
+        return "call org.example.Echo=org.example.Echo.Ping@" + path + "\n";
+    };
+    const struct {
+        const std::string &file;
+        std::vector<std::string> own;
+    } files[] = {{file_a, {"/a"}}, {file_b, {"/b", "/b2"}}, {file_line, {"/line"}}};
+    for (const auto &f : files) {
+        const std::string policy = read_file(f.file);
+        for (const char *path : {"/a", "/b", "/b2", "/line", "/quiet", "/logged"})
+            EXPECT_EQ(policy.find(rule(path)) != std::string::npos,
+                      std::find(f.own.begin(), f.own.end(), path) != f.own.end())
+                << f.file << " " << path << "\n" << policy;
+    }
+    // `audit` alone: the log; no audit at all: nothing anywhere.
+    std::string log = daemon.log();
+    EXPECT_EQ(count_lines(log, "org.example.Echo.Ping at /logged"), 1) << log;
+    EXPECT_EQ(count_lines(log, "at /quiet"), 0) << log;
+
+    // Removing a container writes what its audit still holds.
+    EXPECT_EQ(ping_at(a, "/a_late"), "ok");
+    ASSERT_EQ(unlink((conf_dir + "/a.conf").c_str()), 0);
+    reload("Container a removed");
+    EXPECT_TRUE(a.read_until_disconnected()) << daemon.log();
+    EXPECT_TRUE(wait_until([&] { return read_file(file_a).find(rule("/a_late")) != std::string::npos; }))
+        << read_file(file_a) << daemon.log();
+    // The exit writes every audit's connected clients.
+    EXPECT_EQ(ping_at(b, "/b_late"), "ok");
+    EXPECT_EQ(ping_at(b2, "/b2_late"), "ok");
+    EXPECT_EQ(ping_at(line, "/line_late"), "ok");
+    EXPECT_EQ(daemon.process().stop(), 0);
+    for (const char *path : {"/b", "/b2", "/b_late", "/b2_late"})
+        EXPECT_NE(read_file(file_b).find(rule(path)), std::string::npos) << read_file(file_b);
+    EXPECT_EQ(read_file(file_b).find(rule("/a_late")), std::string::npos);
+    EXPECT_NE(read_file(file_line).find(rule("/line_late")), std::string::npos);
+    EXPECT_EQ(read_file(file_line).find(rule("/b_late")), std::string::npos);
+    EXPECT_EQ(read_file(file_a).find(rule("/b_late")), std::string::npos);
+}
+
+TEST_F(Containers, AContainerPastItsShareLosesItsOwnHeaviestClientOnly)
+{
+    write_conf("flood", "max-queued-bytes 4194304\n"); // 4 MiB
+    write_conf("calm");                                 // half the daemon's 256 MiB
+    start({"flood", "calm"}, {"--trace"});
+    Client greedy, modest, calm, host;
+    ASSERT_TRUE(host.open(bus.address()));
+    // A client that left with 3 MiB unread no longer counts.
+    {
+        Client quitter;
+        ASSERT_TRUE(quitter.open(address_of("flood")));
+        ASSERT_EQ(add_match(quitter, "interface='org.example.Flood'"), "ok");
+        for (int i = 0; i < 12; ++i)
+            emit_blob(host, "early");
+        dbus_connection_flush(host.conn());
+        // Traced as each is relayed, without the quitter reading.
+        ASSERT_TRUE(wait_until([&] { return count_lines(daemon.log(), "member='Blob'") == 12; }))
+            << daemon.log();
+    }
+    ASSERT_TRUE(wait_until([&] {
+        return count_lines(daemon.log(), "[container flood] [CLIENT:][NULL]connection was "
+                                         "disconnected") == 1;
+    })) << daemon.log();
+    // None of them reads while 32 blobs (8 MiB) are sent: the greedy one
+    // hears 6 MiB, the modest one 2 MiB, both in the flooded container;
+    // another container's client hears everything, more than either.
+    ASSERT_TRUE(greedy.open(address_of("flood")));
+    ASSERT_TRUE(modest.open(address_of("flood")));
+    ASSERT_TRUE(calm.open(address_of("calm")));
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(add_match(greedy, "interface='org.example.Flood',arg0='s" + std::to_string(i) + "'"),
+                  "ok");
+    for (const char *share : {"s0", "s1"})
+        ASSERT_EQ(add_match(modest, "interface='org.example.Flood',arg0='" + std::string(share) + "'"),
+                  "ok");
+    ASSERT_EQ(add_match(calm, "interface='org.example.Flood'"), "ok");
+    std::vector<std::string> sent, to_modest;
+    for (int i = 0; i < 32; ++i) {
+        sent.push_back("s" + std::to_string(i % 8));
+        if (sent.back() == "s0" || sent.back() == "s1")
+            to_modest.push_back(sent.back());
+        emit_blob(host, sent.back());
+    }
+    dbus_connection_flush(host.conn());
+    EXPECT_TRUE(wait_until([&] {
+        return daemon.log().find("[container flood] [SERVICE:]Client is not reading: ") !=
+               std::string::npos;
+    }, 20000ms)) << daemon.log();
+    EXPECT_TRUE(greedy.read_until_disconnected(10000ms));
+    EXPECT_EQ(blobs_read(calm, sent.size()), sent);
+    EXPECT_EQ(blobs_read(modest, to_modest.size()), to_modest);
+    round_trip(calm);
+    round_trip(modest);
+    EXPECT_EQ(count_lines(daemon.log(), "Client is not reading"), 1) << daemon.log();
+}
+
+TEST_F(Containers, AContainerAtItsClientLimitRefusesTheNextClient)
+{
+    write_conf("small", "max-clients 2\n");
+    write_conf("other");
+    start({"small", "other"});
+    Client s1, s2, s3, o1, o2, o3;
+    ASSERT_TRUE(s1.open(address_of("small")));
+    ASSERT_TRUE(s2.open(address_of("small")));
+    EXPECT_FALSE(s3.open(address_of("small")));
+    EXPECT_EQ(count_lines(daemon.log(), "[container small] The container has 2 clients, its "
+                                        "limit: refusing a new connection"),
+              1)
+        << daemon.log();
+    for (Client *other : {&o1, &o2, &o3}) {
+        ASSERT_TRUE(other->open(address_of("other"))) << daemon.log();
+        round_trip(*other);
+    }
+    round_trip(s1);
+    round_trip(s2);
+    // A client that leaves makes room for the next.
+    s2.close();
+    EXPECT_TRUE(wait_until([&] {
+        Client next;
+        return next.open(address_of("small"), true);
+    })) << daemon.log();
+    round_trip(s1);
 }

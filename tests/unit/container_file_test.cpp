@@ -103,6 +103,8 @@ TEST(ContainerFile, Defaults)
     EXPECT_EQ(c.config.policy, nullptr);
     EXPECT_FALSE(c.audit);
     EXPECT_STREQ(c.config.activation_list_path, "/lists/c1.dbus-sess-proxy.list");
+    EXPECT_EQ(c.config.max_clients, container_default_max_clients);
+    EXPECT_EQ(c.config.max_queued_bytes, overrides.daemon_max_queued_bytes / 2);
 
     auto system = container_new("c2", daemon_config(1));
     std::string why;
@@ -111,6 +113,19 @@ TEST(ContainerFile, Defaults)
     EXPECT_STREQ(system->config.activation_list_path, "/lists/c2.dbus-sys-proxy.list");
     EXPECT_EQ(system->config.use_system_bus, 1);
     overrides.activation_list_dir = saved;
+}
+
+TEST(ContainerFile, BoundsOfItsOwn)
+{
+    Parsed p = parse("listen unix:path=/tmp/c1.sock\nmax-clients 3\nmax-queued-bytes 1048576\n");
+    ASSERT_EQ(p.result, 0) << p.why;
+    EXPECT_EQ(p.record->config.max_clients, 3u);
+    EXPECT_EQ(p.record->config.max_queued_bytes, 1048576);
+    // The share's default follows --max-queued-bytes, read before the files.
+    const long saved = overrides.daemon_max_queued_bytes;
+    overrides.daemon_max_queued_bytes = 10000;
+    EXPECT_EQ(parse("listen unix:path=/tmp/c1.sock\n").record->config.max_queued_bytes, 5000);
+    overrides.daemon_max_queued_bytes = saved;
 }
 
 TEST(ContainerFile, FilterAloneLetsThroughNothingButTheBus)
@@ -151,6 +166,14 @@ TEST(ContainerFile, RefusedLines)
         {"metadata a=\x01\n", 1, "control characters"},
         {"panel-prefix /opt/\xff\n", 1, "not UTF-8"},
         {"filter all\n", 1, "filter takes no value"},
+        {"max-clients 0\n", 1, "whole number from 1"},
+        {"max-clients -1\n", 1, "whole number from 1"},
+        {"max-clients\n", 1, "whole number from 1"},
+        {"max-clients 1e3\n", 1, "whole number from 1"},
+        {"max-clients 1000001\n", 1, "whole number from 1"},
+        {"max-queued-bytes 99999999999999999999999\n", 1, "whole number from 1"},
+        {"max-queued-bytes 4M\n", 1, "whole number from 1"},
+        {"max-clients 2\nmax-clients 3\n", 2, "max-clients is given twice"},
         {"talk org.example.A org.example.B\n", 1, "one NAME"},
         {"own :1.5\n", 1, "invalid name"},
         {"call org.example.A\n", 1, "NAME=RULE"},
