@@ -149,7 +149,7 @@ void relieve(const ProxyConfig *only)
             if (held_by(*h) > held_by(*most))
                 most = h;
         ConnectionPair *pair = *most;
-        m.holders.erase(most);
+        holders.erase(most);
         const bool to_client = pair->to_client.held >= pair->to_bus.held;
         disconnect_stuck(pair, to_client,
                          dbus_connection_get_outgoing_size(to_client ? pair->client : pair->server));
