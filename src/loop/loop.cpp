@@ -105,6 +105,9 @@ struct Owner {
     bool queued = false; // on the ready list
     bool resting = false; // server: not accepting for a moment
     bool first_used = false; // `first` is taken, alive or waiting to be freed
+    // Connection: its last read brought no whole message, so part of one is
+    // in libdbus's hands (see loop_connection_mid_message).
+    bool mid_message = false;
     FdEntry first;
 };
 
@@ -156,6 +159,9 @@ void remove_from_entry(FdEntry *entry, DBusWatch *watch)
 // A pass over one socket stops reading after this many extra watch calls
 // (about 4 KiB each) so that one large message does not starve the others.
 constexpr int max_extra_reads = 64;
+// The connection data slot that leads from a connection to its record.
+dbus_int32_t owner_slot = -1;
+
 // Rounds of the ready list per pass; what is left runs in the next iteration.
 constexpr int max_ready_rounds = 16;
 constexpr int max_events = 64;
@@ -619,8 +625,11 @@ void handle_entry(FdEntry *entry, uint32_t events)
         }
         errno = 0;
         dbus_watch_handle(watch, condition);
-        if (condition & DBUS_WATCH_READABLE)
+        if (condition & DBUS_WATCH_READABLE) {
             read_on(entry, watch, owner);
+            // A whole message puts the connection on the ready list.
+            owner->mid_message = !owner->queued;
+        }
     }
 
     if (server)
@@ -918,6 +927,8 @@ bool loop_attach_connection(DBusConnection *connection)
 {
     if (!ensure_source())
         return false;
+    if (owner_slot < 0 && !dbus_connection_allocate_data_slot(&owner_slot))
+        return false;
     loop.attached++;
     auto *owner = new Owner;
     owner->connection = connection;
@@ -931,11 +942,21 @@ bool loop_attach_connection(DBusConnection *connection)
                                                toggle_timeout, nullptr, nullptr))
         return false;
     dbus_connection_set_dispatch_status_function(connection, on_dispatch_status, owner, nullptr);
+    // For loop_connection_mid_message; the record outlives the connection.
+    dbus_connection_set_data(connection, owner_slot, owner, nullptr);
     dbus_connection_set_wakeup_main_function(connection, on_wakeup_main, nullptr, nullptr);
     // Messages read before we came (the bus's Hello reply and NameAcquired).
     if (dbus_connection_get_dispatch_status(connection) == DBUS_DISPATCH_DATA_REMAINS)
         enqueue(owner);
     return true;
+}
+
+bool loop_connection_mid_message(DBusConnection *connection)
+{
+    if (owner_slot < 0)
+        return false;
+    const auto *owner = static_cast<Owner *>(dbus_connection_get_data(connection, owner_slot));
+    return owner && !owner->gone && owner->mid_message;
 }
 
 bool loop_attach_server(DBusServer *server)

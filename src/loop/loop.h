@@ -8,6 +8,11 @@
 // connection closes and is finalised. False when out of memory.
 bool loop_attach_connection(DBusConnection *connection);
 
+// Whether the connection's last read left part of a message in libdbus's
+// hands, not yet a whole one: a large message on its way in, which the
+// socket's unread count cannot show.
+bool loop_connection_mid_message(DBusConnection *connection);
+
 // Runs the server's listening sockets on the default main context. When an
 // accept fails for lack of descriptors, the sockets rest for a moment
 // instead of being retried at once.

@@ -47,16 +47,22 @@ bool connection_owes(DBusConnection *connection)
     return connected(connection) && dbus_connection_has_messages_to_send(connection);
 }
 
-// Bytes that the client has written and the daemon not read yet: a large
-// call on its way in. The part libdbus has read already is not to be seen
-// from here, and the socket runs dry whenever the daemon reads faster than
-// the client writes: a pause right after such bytes counts as writing too.
+// A large call on its way in: part of it read by libdbus and not yet a
+// whole message, or bytes the client has written and the daemon not read
+// yet. The socket runs dry whenever the daemon reads faster than the
+// client writes: a pause right after such bytes counts as writing too. A
+// client that stops in the middle of a message holds the drain until its
+// deadline.
 bool client_still_writing(DBusConnection *client)
 {
     int fd = -1;
     int unread = 0;
-    if (!connected(client) || !dbus_connection_get_socket(client, &fd) ||
-        ioctl(fd, FIONREAD, &unread) != 0 || unread <= 0)
+    if (!connected(client))
+        return false;
+    if (loop_connection_mid_message(client))
+        return true;
+    if (!dbus_connection_get_socket(client, &fd) || ioctl(fd, FIONREAD, &unread) != 0 ||
+        unread <= 0)
         return false;
     state.writing_seen = g_get_monotonic_time();
     return true;
