@@ -59,8 +59,12 @@ bool client_still_writing(DBusConnection *client)
     int unread = 0;
     if (!connected(client))
         return false;
-    if (loop_connection_mid_message(client))
+    // Part of a message read, or a whole one not yet handed on.
+    if (loop_connection_mid_message(client) ||
+        dbus_connection_get_dispatch_status(client) == DBUS_DISPATCH_DATA_REMAINS) {
+        state.writing_seen = g_get_monotonic_time();
         return true;
+    }
     if (!dbus_connection_get_socket(client, &fd) || ioctl(fd, FIONREAD, &unread) != 0 ||
         unread <= 0)
         return false;
