@@ -107,10 +107,12 @@ struct Judging {
 // A decision that depends on the tracker's word about a unique name, and
 // the word is no: a client may have learnt the name on its own connection
 // (an answer to GetNameOwner, a change it subscribed to) a moment before
-// the tracker learns it on its own. The message waits for one round trip
-// of the tracker's connection and is judged again, once; the client's
-// connection never teaches the tracker anything. Without a round trip to
-// wait for, it is refused.
+// the tracker learns it on its own. Held, not refused: the message (and
+// the client's later ones behind it, in the relay) waits for one round
+// trip of the tracker's connection, at most overrides.policy_owner_wait_ms,
+// and is judged again, once, with what the tracker then knows. The
+// client's connection never teaches the tracker anything. Without a round
+// trip to wait for (no bus), it is refused at once.
 bool wait_for_tracker(const Judging &j, DBusMessage *message)
 {
     return !j.resumed && pair_policy_wait(&j.state->from_client, message, j.resume);

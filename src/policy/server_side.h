@@ -8,8 +8,8 @@
 
 // From the bus, before forwarding. `shown` is the message as it will reach
 // the client (a NameOwnerChanged may show a namespaced name under its plain
-// one): the client's rights are judged on that, while what the bus said is
-// learnt from `message`. HANDLED: dropped, or a substitute was sent to the
+// one): the client's rights are judged on that; what it says teaches the
+// owner tracker nothing. HANDLED: dropped, or a substitute was sent to the
 // client in its place; the caller stops. WAIT: as for the client's messages
 // (client_side.h), for the pair's messages from the bus.
 PolicyVerdict policy_server_message(ConnectionPair *pair, DBusMessage *message,

@@ -182,6 +182,8 @@ TEST_F(PolicyOwnersTest, ACallTheTrackerCannotJudgeYetWaitsForItInOrder)
     Peer early;
     ASSERT_TRUE(early.start(bus.address(), {"org.example.prefix.Early"}, echo_handler));
     daemon.set_bus_address(slow.address());
+    // Answered by the round trips, not by the end of the wait.
+    daemon.extra_env.push_back("DPD_TEST_OWNER_WAIT_MS=60000");
     start({"--talk=org.example.prefix.*"});
     Client client, other;
     ASSERT_TRUE(client.open(daemon.address()));

@@ -72,17 +72,6 @@ private:
             dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING,
                                   &name, DBUS_TYPE_INVALID);
             append_property(&iter, name ? name : "");
-        } else if (dbus_message_is_method_call(m, DBUS_INTERFACE_PROPERTIES, "GetAll")) {
-            DBusMessageIter dict, entry;
-            dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "{sv}", &dict);
-            for (const char *name : {"IsStatusNotifierHostRegistered", "ProtocolVersion",
-                                     "RegisteredStatusNotifierItems"}) {
-                dbus_message_iter_open_container(&dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-                dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &name);
-                append_property(&entry, name);
-                dbus_message_iter_close_container(&dict, &entry);
-            }
-            dbus_message_iter_close_container(&iter, &dict);
         } else if (dbus_message_is_method_call(m, "org.kde.StatusNotifierWatcher",
                                                "RegisterStatusNotifierItem") && arg) {
             {
