@@ -99,7 +99,9 @@ TEST_F(ProxyTest, MatchRulesAreReadAndBoundedBeforeTheyAreTranslated)
     EXPECT_EQ(answer(offender, add_match(huge), 30000), DBUS_ERROR_LIMITS_EXCEEDED);
     round_trip(offender);
     pinger.stop();
-    EXPECT_LT(pinger.slowest(), 300ms) << pinger.calls() << " calls";
+    // Before, the other clients stalled for seconds; a wide margin keeps a
+    // loaded or sanitized run from failing on what libdbus needs anyway.
+    EXPECT_LT(pinger.slowest(), 1000ms) << pinger.calls() << " calls";
     EXPECT_EQ(pinger.failures(), 0);
     if (!sanitized_build) {
         // What libdbus needs to read the message, and no copy of it.
